@@ -1,0 +1,596 @@
+// Command-line, console-message and text-file services used by the console tools.
+#include "qpx_common.h"
+
+#include "zrl_core.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+QPX_COMMON_CMD_ARG_STRUCT::QPX_COMMON_CMD_ARG_STRUCT(std::string name_, int32_t kind_,
+                                                     void* target_, uint8_t attr_a_,
+                                                     uint8_t attr_b_, std::string description_)
+    : name(std::move(name_)),
+      kind(kind_),
+      target(target_),
+      attr_a(attr_a_),
+      attr_b(attr_b_),
+      description(std::move(description_)) {}
+
+QPX_COMMON_CMD_HELP_STRUCT::QPX_COMMON_CMD_HELP_STRUCT(int32_t kind_, std::string text_)
+    : kind(kind_), text(std::move(text_)) {}
+
+// ---- Console messages --------------------------------------------------------------------
+
+namespace {
+
+void print_formatted(FILE* stream, const char* prefix, const char* format, va_list values) {
+    va_list measure;
+    va_copy(measure, values);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length < 0) {
+        return;
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, values);
+    text.pop_back();
+    if (text.empty() || text.back() != '\n') {
+        text.push_back('\n');
+    }
+    std::fputs(prefix, stream);
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+}  // namespace
+
+void QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_TYPE type, uint32_t flush, const char* format, ...) {
+    FILE* stream = stdout;
+    const char* prefix = "";
+    if (type == QPX_COMMON_MSG_ERROR) {
+        std::fflush(stdout);  // keep the order of the two streams on a shared terminal
+        stream = stderr, prefix = "Error: ";
+    } else if (type == QPX_COMMON_MSG_WARNING) {
+        std::fflush(stdout);
+        stream = stderr, prefix = "Warning: ";
+    }
+    va_list values;
+    va_start(values, format);
+    print_formatted(stream, prefix, format, values);
+    va_end(values);
+    if (flush != 0) {
+        std::fflush(stream);
+    }
+}
+
+// ---- Command-line parsing ----------------------------------------------------------------
+
+namespace {
+
+const char* const kUsageHint = "Use argument --help to learn the usage";
+
+struct number_parse {
+    QPX_COMMON_CMD_ERROR error;
+    uint32_t value;
+};
+
+// Decimal or 0x-hexadecimal, no sign, no white space, nothing after the digits, 0..2^32-1.
+number_parse parse_uint32(const std::string& text) {
+    int base = 10;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16, first += 2;
+    }
+    if (first == last || !std::isxdigit(static_cast<unsigned char>(*first))) {
+        return {QPX_COMMON_CMD_MALFORMED_NUMBER, 0};
+    }
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(first, last, value, base);
+    if (end != last && error != std::errc::result_out_of_range) {
+        return {QPX_COMMON_CMD_MALFORMED_NUMBER, 0};
+    }
+    if (error == std::errc::result_out_of_range || value > UINT32_MAX) {
+        // Range is only judged once the whole text is known to be digits.
+        const bool all_digits = std::all_of(first, last, [base](char c) {
+            return base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                              : std::isdigit(static_cast<unsigned char>(c)) != 0;
+        });
+        return {all_digits ? QPX_COMMON_CMD_NUMBER_OUT_OF_RANGE : QPX_COMMON_CMD_MALFORMED_NUMBER,
+                0};
+    }
+    if (error != std::errc()) {
+        return {QPX_COMMON_CMD_MALFORMED_NUMBER, 0};
+    }
+    return {QPX_COMMON_CMD_OK, static_cast<uint32_t>(value)};
+}
+
+QPX_COMMON_CMD_ERROR refuse(QPX_COMMON_CMD_ERROR error, const char* what, const std::string& name,
+                            const std::string& given) {
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 1, "%s --%s: \"%s\"\n%s\n", what, name.c_str(),
+                              given.c_str(), kUsageHint);
+    return error;
+}
+
+QPX_COMMON_CMD_ARG_STRUCT* find_option(uint32_t count, QPX_COMMON_CMD_ARG_STRUCT* options,
+                                       const std::string& name) {
+    const auto end = options + count;
+    const auto found = std::find_if(
+        options, end, [&](const QPX_COMMON_CMD_ARG_STRUCT& option) { return option.name == name; });
+    return found == end ? nullptr : found;
+}
+
+// Reads one "--name[=value]" argument at argv[index]; a number option may take the next
+// argument as its value, in which case index is advanced past it.
+QPX_COMMON_CMD_ERROR parse_option(int argc, char** argv, int& index, uint32_t count,
+                                  QPX_COMMON_CMD_ARG_STRUCT* options, std::vector<bool>& seen,
+                                  std::vector<std::string>* unknown) {
+    const std::string argument = argv[index];
+    const size_t equals = argument.find('=');
+    const std::string name =
+        argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    QPX_COMMON_CMD_ARG_STRUCT* option = find_option(count, options, name);
+    if (option == nullptr) {
+        if (unknown != nullptr) {
+            unknown->push_back(argument);
+            return QPX_COMMON_CMD_OK;
+        }
+        return refuse(QPX_COMMON_CMD_UNKNOWN_OPTION, "Unknown option", name, argument);
+    }
+    seen[static_cast<size_t>(option - options)] = true;
+    if (option->kind == QPX_COMMON_CMD_ARG_FLAG) {
+        if (equals != std::string::npos) {
+            return refuse(QPX_COMMON_CMD_FLAG_WITH_VALUE, "Option takes no value", name, argument);
+        }
+        *static_cast<bool*>(option->target) = true;
+        return QPX_COMMON_CMD_OK;
+    }
+    std::string value;
+    if (equals != std::string::npos) {
+        value = argument.substr(equals + 1);
+    } else if (index + 1 < argc && std::string(argv[index + 1]).rfind("--", 0) != 0) {
+        value = argv[++index];
+    } else {
+        return refuse(QPX_COMMON_CMD_MISSING_VALUE, "Missing value for option", name, argument);
+    }
+    const number_parse number = parse_uint32(value);
+    if (number.error == QPX_COMMON_CMD_NUMBER_OUT_OF_RANGE) {
+        return refuse(number.error, "Value out of range 0..4294967295 for option", name, value);
+    }
+    if (number.error != QPX_COMMON_CMD_OK) {
+        return refuse(number.error, "Value is not an unsigned number for option", name, value);
+    }
+    *static_cast<uint32_t*>(option->target) = number.value;
+    return QPX_COMMON_CMD_OK;
+}
+
+}  // namespace
+
+QPX_COMMON_CMD_ERROR QPX_COMMON_CMD::parse_argument(int argc, char** argv, uint32_t option_count,
+                                                    QPX_COMMON_CMD_ARG_STRUCT* options,
+                                                    std::vector<std::string>& files,
+                                                    std::vector<std::string>* unknown) {
+    std::vector<bool> seen(option_count, false);
+    bool options_ended = false;
+    for (int index = 1; index < argc; ++index) {
+        const std::string argument = argv[index];
+        if (!options_ended && argument == "--") {
+            options_ended = true;
+        } else if (!options_ended && argument.size() > 2 && argument.rfind("--", 0) == 0) {
+            const QPX_COMMON_CMD_ERROR error =
+                parse_option(argc, argv, index, option_count, options, seen, unknown);
+            if (error != QPX_COMMON_CMD_OK) {
+                return error;
+            }
+        } else {
+            files.push_back(argument);
+        }
+    }
+    for (uint32_t i = 0; i < option_count; ++i) {
+        if (options[i].attr_a != 0 && !seen[i]) {
+            return refuse(QPX_COMMON_CMD_MISSING_REQUIRED, "Missing required option",
+                          options[i].name, "");
+        }
+    }
+    return QPX_COMMON_CMD_OK;
+}
+
+// ---- Help --------------------------------------------------------------------------------
+
+namespace {
+
+const char* help_indent(int32_t kind) {
+    switch (kind) {
+        case 0:
+            return "";
+        case 1:
+        case 3:
+            return "  ";
+        default:
+            return "    ";
+    }
+}
+
+std::string option_value_text(const QPX_COMMON_CMD_ARG_STRUCT& option) {
+    if (option.kind == QPX_COMMON_CMD_ARG_FLAG) {
+        return *static_cast<const bool*>(option.target) ? "true" : "false";
+    }
+    const uint32_t value = *static_cast<const uint32_t*>(option.target);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u (0x%08X)", value, value);
+    return text;
+}
+
+void print_options(uint32_t count, const QPX_COMMON_CMD_ARG_STRUCT* options) {
+    std::printf("Options:\n");
+    for (uint32_t i = 0; i < count; ++i) {
+        const QPX_COMMON_CMD_ARG_STRUCT& option = options[i];
+        const std::string typed =
+            "--" + option.name + (option.kind == QPX_COMMON_CMD_ARG_UINT32 ? " <u32>" : "");
+        std::printf("  %-24s %s%s\n", typed.c_str(), option.description.c_str(),
+                    option.attr_a != 0 ? " (required)" : "");
+    }
+}
+
+void print_values(uint32_t count, const QPX_COMMON_CMD_ARG_STRUCT* options,
+                  const std::vector<std::string>& files) {
+    std::printf("\nArguments:\n");
+    for (uint32_t i = 0; i < count; ++i) {
+        if (options[i].attr_b != 0) {
+            std::printf("  --%-22s = %s\n", options[i].name.c_str(),
+                        option_value_text(options[i]).c_str());
+        }
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::printf("  [%zu] %s\n", i, files[i].c_str());
+    }
+}
+
+}  // namespace
+
+void QPX_COMMON_CMD::print_help(bool show_values, uint32_t option_count,
+                                const QPX_COMMON_CMD_ARG_STRUCT* options,
+                                const std::vector<std::string>& files, uint32_t help_count,
+                                const QPX_COMMON_CMD_HELP_STRUCT* help) {
+    for (uint32_t i = 0; i < help_count; ++i) {
+        std::printf("%s%s\n", help_indent(help[i].kind), help[i].text.c_str());
+    }
+    print_options(option_count, options);
+    if (show_values) {
+        print_values(option_count, options, files);
+    }
+    std::fflush(stdout);
+}
+
+// ---- Text helpers ------------------------------------------------------------------------
+
+namespace {
+
+const char* const kWhiteSpace = " \t\r\n\v\f";
+
+std::string trim_white_space(const std::string& text) {
+    const size_t first = text.find_first_not_of(kWhiteSpace);
+    if (first == std::string::npos) {
+        return "";
+    }
+    const size_t last = text.find_last_not_of(kWhiteSpace);
+    return text.substr(first, last - first + 1);
+}
+
+// Position and length of the next separator at or after `from`, outside quotes.
+std::pair<size_t, size_t> next_separator(const std::string& text, size_t from,
+                                         const std::string& separator, const std::string& quote,
+                                         bool whole_separator) {
+    bool quoted = false;
+    for (size_t i = from; i < text.size(); ++i) {
+        if (!quote.empty() && text.compare(i, quote.size(), quote) == 0) {
+            quoted = !quoted;
+            i += quote.size() - 1;
+        } else if (!quoted && whole_separator &&
+                   text.compare(i, separator.size(), separator) == 0) {
+            return {i, separator.size()};
+        } else if (!quoted && !whole_separator && separator.find(text[i]) != std::string::npos) {
+            return {i, 1};
+        }
+    }
+    return {std::string::npos, 0};
+}
+
+}  // namespace
+
+uint32_t QPX_COMMON::split_string(std::string text, std::string separator, bool keep_empty,
+                                  bool trim_pieces, uint32_t max_pieces,
+                                  std::vector<std::string>& pieces, std::string quote,
+                                  bool whole_separator) {
+    const size_t before = pieces.size();
+    const auto add = [&](std::string piece) {
+        if (trim_pieces) {
+            piece = trim_white_space(piece);
+        }
+        if (keep_empty || !piece.empty()) {
+            pieces.push_back(std::move(piece));
+        }
+    };
+    size_t start = 0;
+    if (!separator.empty() && max_pieces > 1) {
+        for (uint32_t splits = 0; splits + 1 < max_pieces; ++splits) {
+            const auto [at, length] =
+                next_separator(text, start, separator, quote, whole_separator);
+            if (at == std::string::npos) {
+                break;
+            }
+            add(text.substr(start, at - start));
+            start = at + length;
+        }
+    }
+    add(text.substr(start));
+    return static_cast<uint32_t>(pieces.size() - before);
+}
+
+uint64_t QPX_COMMON::match_extension(std::string path, std::vector<std::string> extensions) {
+    for (size_t i = 0; i < extensions.size(); ++i) {
+        const std::string& extension = extensions[i];
+        if (!extension.empty() && path.size() >= extension.size() &&
+            path.compare(path.size() - extension.size(), extension.size(), extension) == 0) {
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+std::string QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(
+    std::string text, std::vector<std::string> comment_markers) {
+    size_t comment = std::string::npos;
+    for (const std::string& marker : comment_markers) {
+        if (!marker.empty()) {
+            comment = std::min(comment, text.find(marker));
+        }
+    }
+    if (comment != std::string::npos) {
+        text.erase(comment);
+    }
+    return trim_white_space(text);
+}
+
+bool QPX_COMMON::qpx_open_input_file(std::string path, std::vector<std::string>& lines,
+                                     uint8_t skip_prefix, bool skip_empty, bool trim) {
+    std::ifstream input(path, std::ios::in | std::ios::binary);
+    struct stat info {};
+    if (!input.is_open() || path.find('\0') != std::string::npos ||
+        ::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+        return false;
+    }
+    std::string line;
+    while (std::getline(input, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (trim) {
+            line = trim_white_space(line);
+        }
+        const bool skipped =
+            (skip_empty && line.empty()) || (skip_prefix != 0 && !line.empty() &&
+                                             static_cast<uint8_t>(line.front()) == skip_prefix);
+        if (!skipped) {
+            lines.push_back(line);
+        }
+    }
+    return !input.bad();
+}
+
+uint8_t* QPX_COMMON::qpx_open_input_bin_file(std::string path, uint32_t& size, uint32_t max_bytes) {
+    size = 0;
+    if (path.find('\0') != std::string::npos) {
+        return nullptr;
+    }
+    // Non-blocking so that a FIFO put in place of the file cannot hang the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    const uint64_t wanted = std::min<uint64_t>(static_cast<uint64_t>(info.st_size), max_bytes);
+    auto* buffer = static_cast<uint8_t*>(std::malloc(std::max<uint64_t>(wanted, 1)));
+    uint64_t got = 0;
+    while (buffer != nullptr && got < wanted) {
+        const ssize_t n = ::read(fd, buffer + got, wanted - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            explicit_bzero(buffer, got);  // an I/O error: the file is unreadable, not short
+            std::free(buffer);
+            buffer = nullptr;
+        } else if (n == 0) {
+            break;  // the file shrank since fstat: report what was read
+        }
+        if (n > 0) {
+            got += static_cast<uint64_t>(n);
+        }
+    }
+    ::close(fd);
+    size = buffer == nullptr ? 0 : static_cast<uint32_t>(got);
+    return buffer;
+}
+
+// ---- Self test ---------------------------------------------------------------------------
+
+namespace {
+
+class self_test {
+  public:
+    void check(bool passed, const char* what, int32_t line) {
+        ++checks_;
+        if (!passed) {
+            std::string message = std::string("Self test failed: ") + group_ + ": " + what;
+            MSG_INTERNAL_ERROR::report(message.c_str(), "QPX", "platform/qpx_common", line);
+        }
+    }
+    void begin(const char* group) { group_ = group, group_start_ = checks_, ++groups_; }
+    void end() {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "unit_test: %-12s %u checks passed",
+                                  group_, checks_ - group_start_);
+    }
+    void summary() const {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 1,
+                                  "unit_test: %u groups, %u checks, all passed", groups_, checks_);
+    }
+
+  private:
+    const char* group_ = "";
+    uint32_t checks_ = 0;
+    uint32_t group_start_ = 0;
+    uint32_t groups_ = 0;
+};
+
+#define SELF_CHECK(test, condition) (test).check((condition), #condition, __LINE__)
+
+// Saves every option target and puts it back when the test is done with the table.
+class saved_targets {
+  public:
+    saved_targets(uint32_t count, QPX_COMMON_CMD_ARG_STRUCT* options)
+        : count_(count), options_(options) {
+        for (uint32_t i = 0; i < count_; ++i) {
+            values_.push_back(read(options_[i]));
+        }
+    }
+    ~saved_targets() {
+        for (uint32_t i = 0; i < count_; ++i) {
+            if (options_[i].kind == QPX_COMMON_CMD_ARG_FLAG) {
+                *static_cast<bool*>(options_[i].target) = values_[i] != 0;
+            } else {
+                *static_cast<uint32_t*>(options_[i].target) = static_cast<uint32_t>(values_[i]);
+            }
+        }
+    }
+    saved_targets(const saved_targets&) = delete;
+    saved_targets& operator=(const saved_targets&) = delete;
+    static uint64_t read(const QPX_COMMON_CMD_ARG_STRUCT& option) {
+        return option.kind == QPX_COMMON_CMD_ARG_FLAG ? *static_cast<bool*>(option.target)
+                                                      : *static_cast<uint32_t*>(option.target);
+    }
+
+  private:
+    uint32_t count_;
+    QPX_COMMON_CMD_ARG_STRUCT* options_;
+    std::vector<uint64_t> values_;
+};
+
+void test_command_line(self_test& test, uint32_t count, QPX_COMMON_CMD_ARG_STRUCT* options) {
+    test.begin("command line");
+    saved_targets saved(count, options);
+    std::vector<std::string> words{"self_test"};
+    std::vector<uint32_t> expected(count, 0);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (options[i].kind == QPX_COMMON_CMD_ARG_FLAG) {
+            *static_cast<bool*>(options[i].target) = false;
+            words.push_back("--" + options[i].name);
+        } else {
+            expected[i] = 0x80000001u + i * 0x01010101u;
+            const std::string value = std::to_string(expected[i]);
+            i % 2 == 0 ? words.push_back("--" + options[i].name + "=" + value)
+                       : (words.push_back("--" + options[i].name), words.push_back(value));
+        }
+    }
+    words.insert(words.end(), {"first.module", "--", "--second.module", "--no-such-option"});
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    std::vector<std::string> files;
+    std::vector<std::string> unknown;
+    const auto result = QPX_COMMON_CMD::parse_argument(static_cast<int>(argv.size()), argv.data(),
+                                                       count, options, files, &unknown);
+    SELF_CHECK(test, result == QPX_COMMON_CMD_OK);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t want = options[i].kind == QPX_COMMON_CMD_ARG_FLAG ? 1 : expected[i];
+        SELF_CHECK(test, saved_targets::read(options[i]) == want);
+    }
+    SELF_CHECK(test, (files == std::vector<std::string>{"first.module", "--second.module",
+                                                        "--no-such-option"}));
+    SELF_CHECK(test, unknown.empty());
+    test.end();
+}
+
+void test_numbers(self_test& test) {
+    test.begin("numbers");
+    SELF_CHECK(test, parse_uint32("0").value == 0);
+    SELF_CHECK(test, parse_uint32("4294967295").value == UINT32_MAX);
+    SELF_CHECK(test, parse_uint32("0xfffffffe").value == 0xFFFFFFFEu);
+    SELF_CHECK(test, parse_uint32("4294967296").error == QPX_COMMON_CMD_NUMBER_OUT_OF_RANGE);
+    SELF_CHECK(test, parse_uint32("0x100000000").error == QPX_COMMON_CMD_NUMBER_OUT_OF_RANGE);
+    for (const char* bad : {"", "-1", "+1", "0x", "12abc", " 1", "1 ", "0x-1"}) {
+        SELF_CHECK(test, parse_uint32(bad).error == QPX_COMMON_CMD_MALFORMED_NUMBER);
+    }
+    test.end();
+}
+
+void test_text(self_test& test) {
+    test.begin("text");
+    std::vector<std::string> pieces;
+    SELF_CHECK(test, QPX_COMMON::split_string(" a ; b ", ";", true, false, UINT32_MAX, pieces, "",
+                                              true) == 2);
+    SELF_CHECK(test, (pieces == std::vector<std::string>{" a ", " b "}));
+    pieces.clear();
+    SELF_CHECK(test, QPX_COMMON::split_string("a;b;c", ";", true, false, UINT32_MAX, pieces, "",
+                                              true) == 3);
+    pieces.clear();
+    SELF_CHECK(test,
+               QPX_COMMON::split_string("a", ";", true, false, UINT32_MAX, pieces, "", true) == 1);
+    SELF_CHECK(test, QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(
+                         "\t x.module ;y.module # note\r", {"#"}) == "x.module ;y.module");
+    SELF_CHECK(test, QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(
+                         "  # only a comment", {"#"})
+                         .empty());
+    SELF_CHECK(test, QPX_COMMON::match_extension("key.module", {".txt", ".module"}) == 2);
+    SELF_CHECK(test, QPX_COMMON::match_extension("key.module.bak", {".module"}) == 0);
+    test.end();
+}
+
+void test_files(self_test& test) {
+    test.begin("files");
+    char path[] = "/tmp/qpx_self_test_XXXXXX";
+    const int fd = ::mkstemp(path);
+    SELF_CHECK(test, fd >= 0);
+    const char content[] = "first\r\nsecond\n\nlast";
+    SELF_CHECK(
+        test, ::write(fd, content, sizeof content - 1) == static_cast<ssize_t>(sizeof content - 1));
+    ::close(fd);
+    std::vector<std::string> lines;
+    SELF_CHECK(test, QPX_COMMON::qpx_open_input_file(path, lines, 0, false, false));
+    SELF_CHECK(test, (lines == std::vector<std::string>{"first", "second", "", "last"}));
+    uint32_t size = 0;
+    uint8_t* data = QPX_COMMON::qpx_open_input_bin_file(path, size, 7);
+    SELF_CHECK(test, data != nullptr && size == 7 && std::memcmp(data, content, 7) == 0);
+    std::free(data);
+    ::unlink(path);
+    SELF_CHECK(test, !QPX_COMMON::qpx_open_input_file(path, lines, 0, false, false));
+    SELF_CHECK(test, QPX_COMMON::qpx_open_input_bin_file(path, size) == nullptr && size == 0);
+    test.end();
+}
+
+}  // namespace
+
+void QPX_COMMON_CMD::unit_test(uint32_t option_count, QPX_COMMON_CMD_ARG_STRUCT* options) {
+    self_test test;
+    test_command_line(test, option_count, options);
+    test_numbers(test);
+    test_text(test);
+    test_files(test);
+    test.summary();
+}

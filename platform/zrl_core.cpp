@@ -1,0 +1,177 @@
+// Core services: clock, file system and full paths, internal-error report, memory set-up.
+#include "zrl_core.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+int64_t gen_get_current_time_milliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+namespace {
+
+bool stat_path(const std::string& path, struct stat& info) {
+    // A path with an embedded NUL would be cut short by the system call and name another file.
+    return path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+bool FIO_FILE_SYSTEM::exists(const std::string& path) {
+    struct stat info {};
+    return stat_path(path, info) && !S_ISDIR(info.st_mode);
+}
+
+std::optional<uint64_t> FIO_FILE_SYSTEM::regular_file_size(const std::string& path) {
+    struct stat info {};
+    if (!stat_path(path, info) || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(info.st_size);
+}
+
+bool FIO_FILE_SYSTEM::same_file(const std::string& a, const std::string& b) {
+    if (fio_get_unc_full_path(a.c_str()) == fio_get_unc_full_path(b.c_str())) {
+        return true;
+    }
+    struct stat info_a {};
+    struct stat info_b {};
+    return stat_path(a, info_a) && stat_path(b, info_b) && info_a.st_dev == info_b.st_dev &&
+           info_a.st_ino == info_b.st_ino;
+}
+
+// ---- Lossless byte <-> wide path conversion ----------------------------------------------
+
+namespace {
+
+constexpr wchar_t kEscapeBase = 0xDC00;  // a stray byte b >= 0x80 travels as U+DC00 + b
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one (overlong forms,
+// surrogates and values above U+10FFFF are not valid).
+size_t utf8_sequence(const std::string& text, size_t i, char32_t& value) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    size_t length = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, minimum = 0x80, value = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, minimum = 0x800, value = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, minimum = 0x10000, value = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0u) != 0x80u) {
+            return 0;
+        }
+        value = (value << 6) | (byte(i + k) & 0x3Fu);
+    }
+    const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
+    return (value < minimum || value > 0x10FFFF || surrogate) ? 0 : length;
+}
+
+std::wstring widen(const std::string& text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        char32_t value = 0;
+        if (lead < 0x80) {
+            wide.push_back(static_cast<wchar_t>(lead));
+            ++i;
+        } else if (const size_t length = utf8_sequence(text, i, value); length != 0) {
+            wide.push_back(static_cast<wchar_t>(value));
+            i += length;
+        } else {
+            wide.push_back(static_cast<wchar_t>(kEscapeBase + lead));
+            ++i;
+        }
+    }
+    return wide;
+}
+
+void append_utf8(std::string& out, char32_t value) {
+    const auto put = [&](char32_t bits) { out.push_back(static_cast<char>(bits)); };
+    if (value < 0x80) {
+        put(value);
+    } else if (value < 0x800) {
+        put(0xC0 | (value >> 6)), put(0x80 | (value & 0x3F));
+    } else if (value < 0x10000) {
+        put(0xE0 | (value >> 12)), put(0x80 | ((value >> 6) & 0x3F)), put(0x80 | (value & 0x3F));
+    } else {
+        put(0xF0 | (value >> 18)), put(0x80 | ((value >> 12) & 0x3F));
+        put(0x80 | ((value >> 6) & 0x3F)), put(0x80 | (value & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string fio_narrow_path(const std::wstring& path) {
+    std::string narrow;
+    narrow.reserve(path.size());
+    for (const wchar_t unit : path) {
+        const auto value = static_cast<char32_t>(unit);
+        if (value >= kEscapeBase + 0x80 && value <= kEscapeBase + 0xFF) {
+            narrow.push_back(static_cast<char>(value - kEscapeBase));
+        } else {
+            append_utf8(narrow, value);
+        }
+    }
+    return narrow;
+}
+
+std::wstring fio_get_unc_full_path(const char* path) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) {
+        absolute = std::filesystem::path(path);  // no working folder: keep the path as given
+    }
+    return widen(absolute.lexically_normal().string());
+}
+
+// ---- Internal-error report ---------------------------------------------------------------
+
+namespace {
+MSG_INTERNAL_ERROR::Interceptor g_interceptor = nullptr;
+}
+
+void MSG_INTERNAL_ERROR::set_interceptor(Interceptor interceptor) {
+    g_interceptor = interceptor;
+}
+
+void MSG_INTERNAL_ERROR::report(const char* message, const char* tag, const char* file,
+                                int32_t line, const char* detail) {
+    if (g_interceptor != nullptr) {
+        g_interceptor(message, tag, file, line);
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "Internal error [%s] %s:%d: %s\n", tag, file, static_cast<int>(line),
+                 message);
+    if (detail != nullptr && *detail != '\0') {
+        std::fprintf(stderr, "%s\n", detail);
+    }
+    std::fflush(stderr);
+    // Static objects are not destroyed: the process stops where the check failed.
+    std::_Exit(kInternalErrorStatus);
+}
+
+// ---- Memory set-up -----------------------------------------------------------------------
+
+MEM_INITIALIZER::MEM_INITIALIZER(const char* tag) : tag_(tag) {
+    // A signing process holds a private key in memory: never let it land in a core file.
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+}
+
+MEM_INITIALIZER::~MEM_INITIALIZER() = default;

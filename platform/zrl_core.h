@@ -1,0 +1,62 @@
+// Core services: clock, file system and full paths, internal-error report, memory set-up.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Milliseconds from a fixed, arbitrary origin (a monotonic clock): only differences matter.
+int64_t gen_get_current_time_milliseconds();
+
+class FIO_FILE_SYSTEM {
+  public:
+    // True for an existing path that is not a directory (links are followed).
+    static bool exists(const std::string& path);
+
+    // Size of the regular file at `path` (links followed); nothing when the path is missing
+    // or not a regular file.
+    static std::optional<uint64_t> regular_file_size(const std::string& path);
+
+    // True when both paths name the same file: equal full paths, or, where both exist, the
+    // same device and inode (hard links, symbolic links).
+    static bool same_file(const std::string& a, const std::string& b);
+};
+
+// Absolute, lexically normalised path ("." and ".." resolved) as a wide string. Bytes that are
+// not valid UTF-8 are carried as U+DC80..U+DCFF so that narrow_path gives the same bytes back.
+std::wstring fio_get_unc_full_path(const char* path);
+
+// The byte path that a wide path from fio_get_unc_full_path stands for.
+std::string fio_narrow_path(const std::wstring& path);
+
+// Exit status of a process stopped by an internal error.
+inline constexpr int kInternalErrorStatus = 70;
+
+class MSG_INTERNAL_ERROR {
+  public:
+    // Flushes stdout, prints the message with its tag, source file and line on stderr
+    // (followed by `detail` when given) and ends the process with kInternalErrorStatus.
+    [[noreturn]] static void report(const char* message, const char* tag, const char* file,
+                                    int32_t line, const char* detail = nullptr);
+
+    // Test and fuzzing hook: when set, report calls it instead of ending the process. It must
+    // not return (it throws); report ends the process if it does.
+    using Interceptor = void (*)(const char* message, const char* tag, const char* file,
+                                 int32_t line);
+    static void set_interceptor(Interceptor interceptor);
+};
+
+// Prepares the memory subsystem for a tool; constructed before the tool's other static
+// objects and destroyed after them.
+class MEM_INITIALIZER {
+  public:
+    explicit MEM_INITIALIZER(const char* tag);
+    ~MEM_INITIALIZER();
+    MEM_INITIALIZER(const MEM_INITIALIZER&) = delete;
+    MEM_INITIALIZER& operator=(const MEM_INITIALIZER&) = delete;
+
+    const char* tag() const { return tag_; }
+
+  private:
+    const char* tag_;
+};

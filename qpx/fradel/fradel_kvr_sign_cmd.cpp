@@ -1,0 +1,585 @@
+// kvr_sign: signs descriptor modules and writes the matching Public Key Entry module.
+//
+// Every run generates one fresh ECDSA P-384 key. For each listed module the tool signs the
+// SHA-384 digest of block 0, verifies the signature at once and stores r and s in the
+// module's signature block; then it writes the Public Key Entry (the public key, a permission
+// word and a cancellation word) and the signed modules. The private key never leaves the
+// process. A run goes in three phases over the whole work list (load and check every input,
+// sign every module and write the key entry, write every module), so that a refused run
+// writes nothing and a failed one is reported, never passed off as success.
+#include "fradel_kvr_sign_cmd.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <utility>
+
+#include "movira_ofstream.h"
+#include "zrl_core.h"
+
+using namespace kvr;
+
+// ---- Process-wide state, built in this order before main ----------------------------------
+
+static MEM_INITIALIZER mem_initializer("FRADEL");
+
+std::vector<std::string> m_files;
+
+bool help_flag = false;
+bool unit_test_flag = false;
+bool print_argument_flag = false;
+uint32_t permission_value = kDefaultPermission;
+uint32_t cancel_value = kDefaultCancel;
+
+// ---- Option and help tables ---------------------------------------------------------------
+
+QPX_COMMON_CMD_ARG_STRUCT option_table[kOptionCount] = {
+    {"help", QPX_COMMON_CMD_ARG_FLAG, &help_flag, 0, 0, "This is to print the help menu"},
+    {"unit_test", QPX_COMMON_CMD_ARG_FLAG, &unit_test_flag, 0, 1,
+     "This enable the internal exe unit test"},
+    {"print_argument", QPX_COMMON_CMD_ARG_FLAG, &print_argument_flag, 0, 1,
+     "This is to print the argument"},
+    {"permission", QPX_COMMON_CMD_ARG_UINT32, &permission_value, 0, 1, "This is to permission"},
+    {"cancel", QPX_COMMON_CMD_ARG_UINT32, &cancel_value, 0, 1, "This is to cancellation"},
+};
+
+// clang-format off
+QPX_COMMON_CMD_HELP_STRUCT help_table[kHelpCount] = {
+    {0, "In below explantion\n"},
+    {1, "<> argument that you need to specify"},
+    {1, "{} argument that is optional\n"},
+    {1, "1) To sign KVR Descriptor Module(s) and output Public Key Entry module\n"},
+    {3, "kvr_sign <input text with .txt extension that defines list of modules to sign> <Public Key Entry module with .module extension>\n"},
+    {4, "Example: kvr_sign module.txt key.module\n"},
+    {4, "Sample of input text\n\n"},
+    {5, "----------------------------------------------------------------------------"},
+    {5, "| # This is comment                                                        |"},
+    {5, "| # We define KVR Descriptor module pair (in;out) here.                    |"},
+    {5, "| # One module pair per line in following format, with \";\" as seperator    |"},
+    {5, "| # <input unsigned module filepath> ; <output signed module filepath>     |"},
+    {5, "| # Module(s) is in .module extension                                      |"},
+    {5, "| #                                                                        |"},
+    {5, "| example1.unsigned.module;example1.signed.module                          |"},
+    {5, "| example2.unsigned.module;example2.signed.module                          |"},
+    {5, "| example3.unsigned.module;example3.signed.module                          |"},
+    {5, "| example4.unsigned.module;example4.signed.module                          |"},
+    {5, "| .......                                                                  |"},
+    {5, "| .......                                                                  |"},
+    {5, "----------------------------------------------------------------------------\n\n"},
+    {3, "OR\n"},
+    {3, "kvr_sign <list of modules to sign> <Public Key Entry module with .module extension>\n"},
+    {4, "Example: kvr_sign example1.unsigned.module;example1.signed.module example1.unsigne2.module;example2.signed.module ... key.module\n"},
+};
+// clang-format on
+
+// ---- Internal errors ----------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kTag = "FRADEL";
+constexpr const char* kSourceName = "qpx/fradel/fradel_kvr_sign_cmd";
+constexpr size_t kMessageBufferSize = 4096;
+
+// Formats the message into a bounded buffer and stops the process.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void stop_at(int line, const char* format, ...) {
+    char message[kMessageBufferSize];
+    va_list values;
+    va_start(values, format);
+    std::vsnprintf(message, sizeof message, format, values);
+    va_end(values);
+    MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line);
+}
+
+// Stops after a failed OpenSSL call, passing on what OpenSSL says about the cause.
+[[noreturn]] void crypto_stop_at(int line, const char* message) {
+    std::string reasons;
+    ERR_print_errors_cb(
+        [](const char* text, size_t length, void* out) {
+            static_cast<std::string*>(out)->append("  openssl: ").append(text, length);
+            return 1;
+        },
+        &reasons);
+    if (!reasons.empty() && reasons.back() == '\n') {
+        reasons.pop_back();
+    }
+    MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, reasons.c_str());
+}
+
+}  // namespace
+
+#define FRADEL_STOP(...) stop_at(__LINE__, __VA_ARGS__)
+#define FRADEL_CHECK(condition)                  \
+    do {                                         \
+        if (!(condition)) {                      \
+            stop_at(__LINE__, "%s", #condition); \
+        }                                        \
+    } while (false)
+#define FRADEL_CRYPTO_CHECK(condition, message) \
+    do {                                        \
+        if (!(condition)) {                     \
+            crypto_stop_at(__LINE__, message);  \
+        }                                       \
+    } while (false)
+
+// ---- Module pair parsing ------------------------------------------------------------------
+
+namespace {
+
+const char* const kModuleExtension = ".module";
+const char* const kListExtension = ".txt";
+
+std::string trim(const std::string& text) {
+    return QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(text, {});
+}
+
+bool has_extension(const std::string& path, const char* extension) {
+    return QPX_COMMON::match_extension(path, {extension}) != 0;
+}
+
+}  // namespace
+
+int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>& modules) {
+    std::vector<std::string> parts;
+    QPX_COMMON::split_string(pair_text, ";", true, false, 0xFFFFFFFF, parts, "", true);
+    if (parts.size() != 2) {
+        QPX_COMMON_MSG::print_msg(
+            QPX_COMMON_MSG_ERROR, 0,
+            "Incorrect file format\nUse argument --help to learn the usage\n");
+        return kStatusPairRejected;
+    }
+    const std::string input = trim(parts[0]);
+    const std::string output = trim(parts[1]);
+    if (!FIO_FILE_SYSTEM::exists(input)) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Input module %s does not exist\n",
+                                  input.c_str());
+        return kStatusPairRejected;
+    }
+    if (!has_extension(input, kModuleExtension)) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
+                                  "Input module %s extension must be .module\n", input.c_str());
+        return kStatusPairRejected;
+    }
+    if (!has_extension(output, kModuleExtension)) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
+                                  "Output module %s extension must be .module\n", output.c_str());
+        return kStatusPairRejected;
+    }
+    modules.emplace_back(input, output);
+    return kStatusOk;
+}
+
+int32_t read_module_list(const std::string& list_path, std::vector<descriptor_module>& modules) {
+    std::vector<std::string> lines;
+    if (!QPX_COMMON::qpx_open_input_file(list_path, lines, 0, false, false)) {
+        FRADEL_STOP("Fail to read file %s", list_path.c_str());
+    }
+    int32_t status = kStatusOk;
+    for (const std::string& line : lines) {
+        const std::string pair_text =
+            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(line, {"#"});
+        if (pair_text.empty()) {
+            continue;
+        }
+        status = parse_module_pair(pair_text, modules);
+        if (status != kStatusOk) {
+            break;
+        }
+    }
+    return status;
+}
+
+// ---- Module image -------------------------------------------------------------------------
+
+descriptor_module::descriptor_module(std::string input, std::string output)
+    : input_file(std::move(input)), output_file(std::move(output)) {
+    if (input_file.empty()) {
+        FRADEL_STOP("Input file cannot be empty");
+    }
+    if (output_file.empty()) {
+        FRADEL_STOP("Output file cannot be empty");
+    }
+}
+
+descriptor_module::descriptor_module(descriptor_module&& other) noexcept
+    : input_file(std::move(other.input_file)),
+      output_file(std::move(other.output_file)),
+      data(std::exchange(other.data, nullptr)),
+      size(std::exchange(other.size, 0)) {}
+
+descriptor_module& descriptor_module::operator=(descriptor_module&& other) noexcept {
+    if (this != &other) {
+        release_image();
+        input_file = std::move(other.input_file);
+        output_file = std::move(other.output_file);
+        data = std::exchange(other.data, nullptr);
+        size = std::exchange(other.size, 0);
+    }
+    return *this;
+}
+
+descriptor_module::~descriptor_module() {
+    release_image();
+}
+
+void descriptor_module::release_image() {
+    if (data != nullptr) {
+        OPENSSL_cleanse(data, size);
+        std::free(data);
+        data = nullptr;
+    }
+}
+
+void descriptor_module::load() {
+    // The size is judged before anything is read, so a huge or endless input costs nothing.
+    const auto file_size = FIO_FILE_SYSTEM::regular_file_size(input_file);
+    if (!file_size) {
+        FRADEL_STOP("Input binary data cannot be NULL");
+    }
+    if (*file_size != kImageSize) {
+        FRADEL_STOP("Input binary data size must be 4208 Bytes, but found %" PRIu64, *file_size);
+    }
+    data = QPX_COMMON::qpx_open_input_bin_file(input_file, size, kImageSize + 1);
+    if (data == nullptr) {
+        FRADEL_STOP("Input binary data cannot be NULL");
+    }
+    if (size != kImageSize) {  // the file changed since it was measured
+        FRADEL_STOP("Input binary data size must be 4208 Bytes, but found %" PRIu32, size);
+    }
+    const uint32_t magic = load_u32_le(data + kMagicOffset);
+    if (magic != kDescriptorMagic) {
+        FRADEL_STOP("Expect the KVR Descriptor (%s) magic number is 0x62294895 but found 0x%08X",
+                    input_file.c_str(), magic);
+    }
+    if (std::any_of(data + kRsOffset, data + kRsOffset + kRsSize, [](uint8_t b) { return b; })) {
+        FRADEL_STOP("Unsigned input module %s should have RS field set to ALL ZERO",
+                    input_file.c_str());
+    }
+}
+
+namespace {
+
+// Writes the whole buffer to `path` and makes sure it reached the file: a failed write or
+// close (a full disk, an I/O error) stops the run instead of leaving a short file behind.
+void write_output_file(const std::string& path, const uint8_t* bytes, size_t count) {
+    movira_ofstream stream;
+    stream.open(path.c_str(), std::ios_base::out | std::ios_base::binary,
+                movira_ofstream::kShareDenyNone);
+    if (!stream.good()) {
+        FRADEL_STOP("Fail to open %s for writing", path.c_str());
+    }
+    stream.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
+    const bool written = stream.good();
+    stream.close();
+    if (!written || !stream.good()) {
+        FRADEL_STOP("Fail to write %s", path.c_str());
+    }
+}
+
+}  // namespace
+
+void descriptor_module::write() {
+    if (data == nullptr || size != kImageSize) {
+        FRADEL_STOP("data != NULL && size == (4096 + 112)");
+    }
+    write_output_file(output_file, data, size);
+    release_image();
+}
+
+// ---- Public Key Entry ---------------------------------------------------------------------
+
+void fill_pke_fixed_parts(pke_buffer& pke_module, uint32_t permission, uint32_t cancel) {
+    OPENSSL_cleanse(pke_module.data(), pke_module.size());
+    for (const fixed_word& word : kPkeFixedWords) {
+        store_u32_le(&pke_module[word.offset], word.value);
+    }
+    store_u32_le(&pke_module[kPkePermissionOffset], permission);
+    store_u32_le(&pke_module[kPkeCancelOffset], cancel);
+}
+
+// ---- Signing engine -----------------------------------------------------------------------
+
+namespace {
+
+template <auto Release>
+struct openssl_release {
+    template <typename T>
+    void operator()(T* object) const {
+        Release(object);
+    }
+};
+using pkey_ptr = std::unique_ptr<EVP_PKEY, openssl_release<EVP_PKEY_free>>;
+using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, openssl_release<EVP_PKEY_CTX_free>>;
+using md_ptr = std::unique_ptr<EVP_MD, openssl_release<EVP_MD_free>>;
+using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, openssl_release<EVP_MD_CTX_free>>;
+using bignum_ptr = std::unique_ptr<BIGNUM, openssl_release<BN_free>>;
+using signature_ptr = std::unique_ptr<ECDSA_SIG, openssl_release<ECDSA_SIG_free>>;
+
+constexpr size_t kDigestSize = 48;  // SHA-384
+
+// A fixed-size byte buffer that is wiped however its scope is left.
+template <size_t N>
+struct wiped_buffer : std::array<uint8_t, N> {
+    wiped_buffer() { this->fill(0); }
+    ~wiped_buffer() { OPENSSL_cleanse(this->data(), N); }
+    wiped_buffer(const wiped_buffer&) = delete;
+    wiped_buffer& operator=(const wiped_buffer&) = delete;
+};
+
+// How one big number is named in the messages about its 48-byte field.
+struct field_names {
+    char letter;              // X, Y, R or S
+    const char* number;       // the number's expression
+    const char* buffer;       // the buffer holding the field
+    const char* field_start;  // the field's offset expression
+};
+
+// Stores `value` big-endian, right-aligned in the 48-byte field at `field`. The bytes in
+// front of a shorter value are left as they are: zero in both formats.
+void place_big_number(const BIGNUM* value, uint8_t* field, const field_names& names) {
+    const int temp = BN_num_bytes(value);
+    if (temp > static_cast<int>(kFieldSize)) {
+        FRADEL_STOP("%c size should not be greater than 48Bytes, but found %d", names.letter, temp);
+    }
+    if (BN_bn2bin(value, field + kFieldSize - static_cast<size_t>(temp)) != temp) {
+        FRADEL_STOP("DWORD(BN_bn2bin(%s, &%s[%s + 48 - temp])) == temp", names.number, names.buffer,
+                    names.field_start);
+    }
+}
+
+pkey_ptr generate_key() {
+    const char* curve = OBJ_nid2sn(NID_secp384r1);
+    FRADEL_CRYPTO_CHECK(curve != nullptr, "Fail to create a EC Group");
+    pkey_ctx_ptr context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    FRADEL_CRYPTO_CHECK(context != nullptr, "Fail to create a EC Key");
+    FRADEL_CRYPTO_CHECK(EVP_PKEY_keygen_init(context.get()) == 1 &&
+                            EVP_PKEY_CTX_set_group_name(context.get(), curve) == 1,
+                        "Fail to set EC Group to an EC Key");
+    EVP_PKEY* key = nullptr;
+    FRADEL_CRYPTO_CHECK(EVP_PKEY_generate(context.get(), &key) == 1, "Fail to generate EC Key");
+    return pkey_ptr(key);
+}
+
+void place_public_key(const EVP_PKEY* key, pke_buffer& pke_module) {
+    BIGNUM* x = nullptr;
+    BIGNUM* y = nullptr;
+    const bool got_x = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_X, &x) == 1;
+    bignum_ptr x_owner(x);
+    const bool got_y = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_Y, &y) == 1;
+    bignum_ptr y_owner(y);
+    FRADEL_CRYPTO_CHECK(got_x && got_y, "Fail to extract XY from EC Key");
+    place_big_number(x, &pke_module[kPkeXOffset], {'X', "x", "pke_module", "0x30"});
+    place_big_number(y, &pke_module[kPkeYOffset], {'Y', "y", "pke_module", "0x60"});
+}
+
+// The contexts that serve every module of the run.
+struct signing_contexts {
+    md_ptr sha384;
+    md_ctx_ptr digest;
+    pkey_ctx_ptr sign;
+    pkey_ctx_ptr verify;
+    size_t max_signature_size;
+};
+
+signing_contexts make_contexts(EVP_PKEY* key) {
+    signing_contexts contexts{md_ptr(EVP_MD_fetch(nullptr, "SHA384", nullptr)),
+                              md_ctx_ptr(EVP_MD_CTX_new()),
+                              pkey_ctx_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr)),
+                              pkey_ctx_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr)),
+                              static_cast<size_t>(EVP_PKEY_get_size(key))};
+    FRADEL_CRYPTO_CHECK(contexts.sha384 != nullptr && contexts.digest != nullptr,
+                        "Fail calculate block0 sha");
+    FRADEL_CRYPTO_CHECK(
+        contexts.sign != nullptr && EVP_PKEY_sign_init(contexts.sign.get()) == 1 &&
+            EVP_PKEY_CTX_set_signature_md(contexts.sign.get(), contexts.sha384.get()) == 1,
+        "Fail to sign");
+    FRADEL_CRYPTO_CHECK(
+        contexts.verify != nullptr && EVP_PKEY_verify_init(contexts.verify.get()) == 1 &&
+            EVP_PKEY_CTX_set_signature_md(contexts.verify.get(), contexts.sha384.get()) == 1,
+        "Fail to verify the signed data");
+    return contexts;
+}
+
+void digest_block0(signing_contexts& contexts, const uint8_t* image,
+                   wiped_buffer<kDigestSize>& block0_sha) {
+    unsigned int length = 0;
+    FRADEL_CRYPTO_CHECK(
+        EVP_DigestInit_ex2(contexts.digest.get(), contexts.sha384.get(), nullptr) == 1 &&
+            EVP_DigestUpdate(contexts.digest.get(), image, kBlock0Size) == 1 &&
+            EVP_DigestFinal_ex(contexts.digest.get(), block0_sha.data(), &length) == 1 &&
+            length == kDigestSize,
+        "Fail calculate block0 sha");
+}
+
+// Signs one module's block 0, verifies the signature at once and stores r and s.
+void sign_module(signing_contexts& contexts, descriptor_module& module,
+                 wiped_buffer<kDigestSize>& block0_sha, std::vector<uint8_t>& der) {
+    OPENSSL_cleanse(block0_sha.data(), block0_sha.size());
+    digest_block0(contexts, module.data, block0_sha);
+    size_t der_size = der.size();
+    FRADEL_CRYPTO_CHECK(EVP_PKEY_sign(contexts.sign.get(), der.data(), &der_size, block0_sha.data(),
+                                      kDigestSize) == 1,
+                        "Fail to sign");
+    const unsigned char* cursor = der.data();
+    signature_ptr signature(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der_size)));
+    FRADEL_CRYPTO_CHECK(signature != nullptr, "Fail to sign");
+    FRADEL_CRYPTO_CHECK(EVP_PKEY_verify(contexts.verify.get(), der.data(), der_size,
+                                        block0_sha.data(), kDigestSize) == 1,
+                        "Fail to verify the signed data");
+    place_big_number(ECDSA_SIG_get0_r(signature.get()), &module.data[kROffset],
+                     {'R', "signature->r", "module.data", "4096 + 16"});
+    place_big_number(ECDSA_SIG_get0_s(signature.get()), &module.data[kSOffset],
+                     {'S', "signature->s", "module.data", "4096 + 64"});
+}
+
+}  // namespace
+
+void sign_modules(std::vector<descriptor_module>& modules, std::string key_file) {
+    wiped_buffer<kPkeSize> pke_module;
+    fill_pke_fixed_parts(pke_module, permission_value, cancel_value);
+    // Start-up only loads the error texts; a real failure shows at the first call that needs it.
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    const pkey_ptr key = generate_key();
+    place_public_key(key.get(), pke_module);
+    signing_contexts contexts = make_contexts(key.get());
+    wiped_buffer<kDigestSize> block0_sha;
+    std::vector<uint8_t> der(contexts.max_signature_size);
+    for (descriptor_module& module : modules) {
+        sign_module(contexts, module, block0_sha, der);
+    }
+    write_output_file(key_file, pke_module.data(), pke_module.size());
+    OPENSSL_cleanse(pke_module.data(), pke_module.size());
+    OPENSSL_cleanse(block0_sha.data(), block0_sha.size());
+}
+
+// ---- Run driver ---------------------------------------------------------------------------
+
+namespace {
+
+bool is_list_file_form() {
+    return m_files.size() == 2 && has_extension(m_files[0], kListExtension) &&
+           has_extension(m_files[1], kModuleExtension) && FIO_FILE_SYSTEM::exists(m_files[0]);
+}
+
+bool is_inline_pair_form() {
+    return m_files.size() >= 2 && has_extension(m_files.front(), kModuleExtension) &&
+           has_extension(m_files.back(), kModuleExtension);
+}
+
+// Consumes the pair arguments from the front; the first rejected pair ends the assembly.
+int32_t parse_inline_pairs(std::vector<descriptor_module>& modules) {
+    int32_t status = kStatusOk;
+    while (m_files.size() > 1 && status == kStatusOk) {
+        status = parse_module_pair(m_files.front(), modules);
+        m_files.erase(m_files.begin());
+    }
+    return status;
+}
+
+int32_t assemble_work_list(std::vector<descriptor_module>& modules) {
+    if (is_list_file_form()) {
+        return read_module_list(m_files[0], modules);
+    }
+    if (!is_inline_pair_form()) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
+                                  "Incorrect command format or input file does not exist\n"
+                                  "Use argument --help to learn the usage\n");
+        return kStatusNoForm;
+    }
+    return parse_inline_pairs(modules);
+}
+
+// The key entry is written between reading the inputs and writing the outputs: on an input
+// it would replace an unsigned module, and under an output the signed module would replace
+// the only copy of the run's public key.
+int32_t check_key_entry_path(const std::vector<descriptor_module>& modules,
+                             const std::string& key_file) {
+    const bool collides = std::any_of(modules.begin(), modules.end(), [&](const auto& module) {
+        return FIO_FILE_SYSTEM::same_file(key_file, module.input_file) ||
+               FIO_FILE_SYSTEM::same_file(key_file, module.output_file);
+    });
+    if (collides) {
+        QPX_COMMON_MSG::print_msg(
+            QPX_COMMON_MSG_ERROR, 0,
+            "Public Key Entry module %s must differ from every input and output module\n",
+            key_file.c_str());
+        return kStatusPairRejected;
+    }
+    return kStatusOk;
+}
+
+}  // namespace
+
+int32_t run_signing() {
+    std::vector<descriptor_module> modules;
+    int32_t status = assemble_work_list(modules);
+    if (status == kStatusOk && !m_files.empty()) {
+        status = check_key_entry_path(modules, m_files.back());
+    }
+    if (status != kStatusOk) {
+        return status;
+    }
+    FRADEL_CHECK(modules.size());
+    FRADEL_CHECK(m_files.size() >= 1);
+    for (descriptor_module& module : modules) {
+        module.load();
+    }
+    sign_modules(modules, m_files.back());
+    for (descriptor_module& module : modules) {
+        module.write();
+    }
+    return kStatusOk;
+}
+
+// ---- Entry --------------------------------------------------------------------------------
+
+namespace {
+
+int32_t dispatch() {
+    if (help_flag) {
+        QPX_COMMON_CMD::print_help(print_argument_flag, kOptionCount, option_table, m_files,
+                                   kHelpCount, help_table);
+        return kStatusOk;
+    }
+    if (unit_test_flag) {
+        QPX_COMMON_CMD::unit_test(kOptionCount, option_table);
+        return kStatusOk;
+    }
+    if (print_argument_flag) {
+        QPX_COMMON_CMD::print_help(true, kOptionCount, option_table, m_files, kHelpCount,
+                                   help_table);
+    }
+    return run_signing();
+}
+
+}  // namespace
+
+int fradel_kvr_sign_main(int argc, char** argv) {
+    const int64_t start = gen_get_current_time_milliseconds();
+    int32_t status =
+        QPX_COMMON_CMD::parse_argument(argc, argv, kOptionCount, option_table, m_files, nullptr);
+    if (status == kStatusOk) {
+        status = dispatch();
+    }
+    const int64_t end = gen_get_current_time_milliseconds();
+    const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(end - start));
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s", "");
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 1, "Elapsed time: %d msecond(s)", elapsed);
+    return status;
+}
+
+#ifndef FRADEL_KVR_SIGN_NO_MAIN
+int main(int argc, char** argv) {
+    return fradel_kvr_sign_main(argc, argv);
+}
+#endif

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build, the tests and the checks need and the
+# machine does not have yet. Does nothing when everything is there.
+set -euo pipefail
+
+packages=(
+    g++ make cmake            # toolchain
+    libssl-dev openssl        # OpenSSL libcrypto, and the command-line tool the tests use
+    libtbb-dev                # the scalable allocator proxy
+    libgtest-dev              # GoogleTest
+    clang-14 libclang-rt-14-dev  # libFuzzer for the fuzz targets
+    valgrind                  # memory checks
+    util-linux                # setpriv, for the tests that run as a non-root user
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+        missing+=("$package")
+done
+
+if ((${#missing[@]} > 0)); then
+    echo "install-deps: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
