@@ -7,6 +7,7 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
