@@ -1,0 +1,56 @@
+// Small OpenSSL helpers shared by the bench programs: owning pointers and the P-384 key and
+// signing contexts, made with the same EVP calls as the signer.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace kvr_bench {
+
+template <auto Release>
+struct openssl_release {
+    template <typename T>
+    void operator()(T* object) const {
+        Release(object);
+    }
+};
+using pkey_ptr = std::unique_ptr<EVP_PKEY, openssl_release<EVP_PKEY_free>>;
+using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, openssl_release<EVP_PKEY_CTX_free>>;
+using md_ptr = std::unique_ptr<EVP_MD, openssl_release<EVP_MD_free>>;
+using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, openssl_release<EVP_MD_CTX_free>>;
+
+// Ends the program when an OpenSSL call failed: a bench figure of a failed call means nothing.
+inline void require(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "bench: %s failed\n", what);
+        std::exit(1);
+    }
+}
+
+inline pkey_ptr generate_p384_key() {
+    pkey_ctx_ptr context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    require(context != nullptr && EVP_PKEY_keygen_init(context.get()) == 1 &&
+                EVP_PKEY_CTX_set_group_name(context.get(), OBJ_nid2sn(NID_secp384r1)) == 1,
+            "key generation set-up");
+    EVP_PKEY* key = nullptr;
+    require(EVP_PKEY_generate(context.get(), &key) == 1, "key generation");
+    return pkey_ptr(key);
+}
+
+// A signing or verifying context bound to `key` and SHA-384, made once and used for every
+// digest, as the signer does.
+inline pkey_ctx_ptr make_pkey_context(EVP_PKEY* key, const EVP_MD* sha384, bool for_signing) {
+    pkey_ctx_ptr context(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    const bool ready = context != nullptr &&
+                       (for_signing ? EVP_PKEY_sign_init(context.get())
+                                    : EVP_PKEY_verify_init(context.get())) == 1 &&
+                       EVP_PKEY_CTX_set_signature_md(context.get(), sha384) == 1;
+    require(ready, for_signing ? "sign set-up" : "verify set-up");
+    return context;
+}
+
+}  // namespace kvr_bench

@@ -1,0 +1,125 @@
+// kvr_bench_floor: the least one module can cost. Times, with the EVP calls the signer makes
+// and contexts made once, the three operations every module needs: SHA-384 of a 4096-byte
+// block 0, a P-384 signature of its 48-byte digest (decoded into r and s, as the signer does)
+// and the verification of that signature. Prints microseconds per operation, each the median
+// over several rounds:
+//
+//   kvr_bench_floor [<iterations per round> [<rounds>]]
+//   digest_us <SHA-384 of block 0>
+//   sign_us <signature and its decode>
+//   verify_us <verification>
+//   module_us <the three in one loop, as the signer runs them per module>
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+#include "bench_crypto.h"
+#include "kvr_format.h"
+
+namespace {
+
+using namespace kvr_bench;
+
+constexpr size_t kDigestSize = 48;
+using signature_ptr = std::unique_ptr<ECDSA_SIG, openssl_release<ECDSA_SIG_free>>;
+
+struct floor_state {
+    pkey_ptr key = generate_p384_key();
+    md_ptr sha384{EVP_MD_fetch(nullptr, "SHA384", nullptr)};
+    md_ctx_ptr digest_context{EVP_MD_CTX_new()};
+    pkey_ctx_ptr sign_context;
+    pkey_ctx_ptr verify_context;
+    std::vector<uint8_t> image = std::vector<uint8_t>(kvr::kImageSize, 0x3C);
+    std::array<uint8_t, kDigestSize> digest{};
+    std::vector<uint8_t> der;
+    size_t der_size = 0;
+    uint64_t counter = 0;
+
+    floor_state() {
+        require(sha384 != nullptr && digest_context != nullptr, "SHA-384 set-up");
+        sign_context = make_pkey_context(key.get(), sha384.get(), true);
+        verify_context = make_pkey_context(key.get(), sha384.get(), false);
+        der.resize(static_cast<size_t>(EVP_PKEY_get_size(key.get())));
+    }
+    ~floor_state() {
+        OPENSSL_cleanse(image.data(), image.size());
+        OPENSSL_cleanse(digest.data(), digest.size());
+    }
+    floor_state(const floor_state&) = delete;
+    floor_state& operator=(const floor_state&) = delete;
+
+    // Every iteration hashes a different block 0, as every module has its own.
+    void digest_block0() {
+        ++counter;
+        std::copy_n(reinterpret_cast<const uint8_t*>(&counter), sizeof counter, &image[8]);
+        unsigned int length = 0;
+        require(EVP_DigestInit_ex2(digest_context.get(), sha384.get(), nullptr) == 1 &&
+                    EVP_DigestUpdate(digest_context.get(), image.data(), kvr::kBlock0Size) == 1 &&
+                    EVP_DigestFinal_ex(digest_context.get(), digest.data(), &length) == 1 &&
+                    length == kDigestSize,
+                "digest");
+    }
+    void sign() {
+        der_size = der.size();
+        require(EVP_PKEY_sign(sign_context.get(), der.data(), &der_size, digest.data(),
+                              kDigestSize) == 1,
+                "sign");
+        const unsigned char* cursor = der.data();
+        const signature_ptr decoded(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der_size)));
+        require(decoded != nullptr && ECDSA_SIG_get0_r(decoded.get()) != nullptr, "decode");
+    }
+    void verify() {
+        require(EVP_PKEY_verify(verify_context.get(), der.data(), der_size, digest.data(),
+                                kDigestSize) == 1,
+                "verify");
+    }
+};
+
+// Median over `rounds` of the mean microseconds of one call of `operation`.
+double median_us(int iterations, int rounds, const std::function<void()>& operation) {
+    std::vector<double> per_call;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < iterations; ++i) {
+            operation();
+        }
+        const std::chrono::duration<double, std::micro> spent =
+            std::chrono::steady_clock::now() - start;
+        per_call.push_back(spent.count() / iterations);
+    }
+    std::sort(per_call.begin(), per_call.end());
+    return per_call[per_call.size() / 2];
+}
+
+int positive_argument(int argc, char** argv, int index, int fallback) {
+    return argc > index ? std::max(1, std::atoi(argv[index])) : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int iterations = positive_argument(argc, argv, 1, 200);
+    const int rounds = positive_argument(argc, argv, 2, 5);
+    floor_state state;
+    state.digest_block0();
+    state.sign();
+    const double digest_us = median_us(iterations * 20, rounds, [&] { state.digest_block0(); });
+    const double sign_us = median_us(iterations, rounds, [&] { state.sign(); });
+    const double verify_us = median_us(iterations, rounds, [&] { state.verify(); });
+    const double module_us = median_us(iterations, rounds, [&] {
+        state.digest_block0();
+        state.sign();
+        state.verify();
+    });
+    std::printf("digest_us %.2f\nsign_us %.2f\nverify_us %.2f\nmodule_us %.2f\n", digest_us,
+                sign_us, verify_us, module_us);
+    return 0;
+}

@@ -1,0 +1,54 @@
+// kvr_bench_run: runs one command and measures it from outside. The command's output goes to
+// /dev/null; one line goes to stdout:
+//
+//   kvr_bench_run <program> [<argument>...]
+//   <wall microseconds> <peak resident KiB of the child> <exit status>
+//
+// The exit status of the runner is the command's (1 when it did not exit normally).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+[[noreturn]] void run_child(char** argv) {
+    const int null_fd = ::open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) {
+        ::dup2(null_fd, STDOUT_FILENO);
+        ::dup2(null_fd, STDERR_FILENO);
+        ::close(null_fd);
+    }
+    ::execvp(argv[0], argv);
+    _exit(127);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: kvr_bench_run <program> [<argument>...]\n");
+        return 2;
+    }
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child < 0) {
+        std::perror("kvr_bench_run: fork");
+        return 1;
+    }
+    if (child == 0) {
+        run_child(argv + 1);
+    }
+    int wait_status = 0;
+    struct rusage usage {};
+    while (::wait4(child, &wait_status, 0, &usage) < 0) {
+    }
+    const std::chrono::duration<double, std::micro> wall = std::chrono::steady_clock::now() - start;
+    const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 1;
+    std::printf("%.0f %ld %d\n", wall.count(), usage.ru_maxrss, status);
+    return status;
+}
