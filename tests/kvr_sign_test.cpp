@@ -1,0 +1,521 @@
+// kvr_sign end to end: the built program, run in a fresh temporary folder per case.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "kvr_format.h"
+#include "process.h"
+#include "signature.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvr_test::bytes;
+using kvr_test::process_result;
+
+const std::string kUsageHint = "Use argument --help to learn the usage\n";
+const std::string kNoFormMessage =
+    "Error: Incorrect command format or input file does not exist\n" + kUsageHint;
+const std::string kBadFormatMessage = "Error: Incorrect file format\n" + kUsageHint;
+constexpr int kInternalError = 70;
+
+class KvrSign : public ::testing::Test {
+  protected:
+    kvr_test::temp_dir dir;
+
+    std::string at(const std::string& name) const { return dir / name; }
+
+    process_result sign(const std::vector<std::string>& args) const {
+        return kvr_test::run_program(KVR_SIGN_PATH, args, dir.path().string());
+    }
+
+    // Writes unsigned modules "<stem>.module" and returns their images.
+    bytes add_module(const std::string& name, uint32_t variant = 1) const {
+        bytes image = kvr_test::make_unsigned_module(variant);
+        kvr_test::write_bytes(at(name), image);
+        return image;
+    }
+
+    bytes file(const std::string& name) const { return kvr_test::read_bytes(at(name)); }
+    bool present(const std::string& name) const { return fs::exists(at(name)); }
+};
+
+// Every run that returns to main ends with an empty line and the elapsed time.
+bool ends_with_elapsed_time(const std::string& out) {
+    static const std::regex closing("(^|\n)\nElapsed time: -?[0-9]+ msecond\\(s\\)\n$");
+    return std::regex_search(out, closing);
+}
+
+bool has_elapsed_time(const std::string& out) {
+    return out.find("Elapsed time:") != std::string::npos;
+}
+
+// Checks an internal-error stop: status, the one report line, and no closing lines.
+void expect_stop(const process_result& run, const std::string& message) {
+    EXPECT_EQ(run.status, kInternalError) << run.err;
+    EXPECT_NE(run.err.find("Internal error [FRADEL] qpx/fradel/fradel_kvr_sign_cmd:"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(": " + message + "\n"), std::string::npos) << run.err;
+    EXPECT_FALSE(has_elapsed_time(run.out)) << run.out;
+}
+
+// ---- Invocation forms and statuses --------------------------------------------------------
+
+TEST_F(KvrSign, ArgumentsFittingNeitherFormAreRefusedWithStatus7) {
+    add_module("in.module");
+    kvr_test::write_text(at("list.txt"), "in.module;out.module\n");
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"key.module"},
+        {"missing.txt", "key.module"},                       // list file does not exist
+        {"list.txt", "key.bin"},                             // key entry not .module
+        {"list.txt", "in.module;out.module", "key.module"},  // .txt first but three arguments
+        {"in.module;out.module", "key.bin"},                 // last argument not .module
+        {"in.module;out.bin", "key.module"},                 // first argument must end in .module
+    };
+    for (const auto& args : cases) {
+        const process_result run = sign(args);
+        EXPECT_EQ(run.status, 7) << testing::PrintToString(args);
+        EXPECT_EQ(run.err, kNoFormMessage) << testing::PrintToString(args);
+        EXPECT_TRUE(ends_with_elapsed_time(run.out)) << run.out;
+    }
+    EXPECT_FALSE(present("out.module"));
+    EXPECT_FALSE(present("key.module"));
+}
+
+TEST_F(KvrSign, HelpWinsOverUnitTestAndRunsNoJob) {
+    add_module("in.module");
+    const process_result run =
+        sign({"--unit_test", "--help", "in.module;out.module", "key.module"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("In below explantion"), std::string::npos);
+    EXPECT_EQ(run.out.find("unit_test:"), std::string::npos);
+    EXPECT_TRUE(ends_with_elapsed_time(run.out));
+    EXPECT_FALSE(present("key.module"));
+}
+
+TEST_F(KvrSign, UnitTestRunsTheSelfTestAndNoJob) {
+    add_module("in.module");
+    const process_result run = sign({"--unit_test", "in.module;out.module", "key.module"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("all passed"), std::string::npos) << run.out;
+    EXPECT_TRUE(ends_with_elapsed_time(run.out));
+    EXPECT_FALSE(present("key.module"));
+}
+
+TEST_F(KvrSign, PrintArgumentShowsTheArgumentsAndRunsTheJob) {
+    add_module("in.module");
+    const process_result run =
+        sign({"--print_argument", "--permission", "9", "in.module;out.module", "key.module"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("in.module;out.module"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("9 (0x00000009)"), std::string::npos) << run.out;
+    EXPECT_TRUE(present("out.module"));
+    EXPECT_TRUE(present("key.module"));
+}
+
+TEST_F(KvrSign, CommandLineErrorReturnsTheParserCodeAndStillEndsNormally) {
+    add_module("in.module");
+    const std::map<std::string, int> cases = {
+        {"--no_such_option", 2},    {"--permission", 3}, {"--permission=12abc", 4},
+        {"--cancel=4294967296", 5}, {"--help=1", 6},
+    };
+    for (const auto& [option, code] : cases) {
+        const process_result run = sign({"in.module;out.module", "key.module", option});
+        EXPECT_EQ(run.status, code) << option;
+        EXPECT_NE(run.err.find("Error: "), std::string::npos) << option;
+        EXPECT_TRUE(ends_with_elapsed_time(run.out)) << option;
+    }
+    EXPECT_FALSE(present("key.module"));
+}
+
+TEST_F(KvrSign, ListFileWithoutPairLinesStopsWithModulesSize) {
+    kvr_test::write_text(at("list.txt"), "# only comments\n\n   \t\n# and blanks\n");
+    const process_result run = sign({"list.txt", "key.module"});
+    expect_stop(run, "modules.size()");
+    EXPECT_FALSE(present("key.module"));
+}
+
+// ---- Pairs and list files -----------------------------------------------------------------
+
+TEST_F(KvrSign, ListFileTrimsPathsSkipsCommentsAndHandlesCrlf) {
+    add_module("a.module", 1);
+    add_module("b.module", 2);
+    kvr_test::write_text(at("list.txt"),
+                         "# header comment\r\n"
+                         "\r\n"
+                         "  a.module \t;  a.signed.module   # trailing comment\r\n"
+                         "\t\r\n"
+                         "b.module;b.signed.module");  // last line without a line feed
+    const process_result run = sign({"list.txt", "key.module"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ends_with_elapsed_time(run.out));
+    EXPECT_TRUE(kvr_test::signature_verifies(file("key.module"), file("a.signed.module")));
+    EXPECT_TRUE(kvr_test::signature_verifies(file("key.module"), file("b.signed.module")));
+}
+
+TEST_F(KvrSign, RejectedPairsReportTheTrimmedPathWithStatus10) {
+    add_module("in.module");
+    add_module("in.bin");
+    struct pair_case {
+        std::string pair;
+        std::string message;
+    };
+    const std::vector<pair_case> cases = {
+        {"in.module", kBadFormatMessage},
+        {"in.module;a.module;b.module", kBadFormatMessage},
+        {" nothing.module ; out.module", "Error: Input module nothing.module does not exist\n"},
+        {"nothing.bin;out.module", "Error: Input module nothing.bin does not exist\n"},
+        {";out.module", "Error: Input module  does not exist\n"},
+        {" in.bin ;out.module", "Error: Input module in.bin extension must be .module\n"},
+        {"in.module; out.bin ", "Error: Output module out.bin extension must be .module\n"},
+        {"in.module;", "Error: Output module  extension must be .module\n"},
+    };
+    for (const pair_case& test : cases) {
+        kvr_test::write_text(at("list.txt"), test.pair + "\n");
+        const process_result run = sign({"list.txt", "key.module"});
+        EXPECT_EQ(run.status, 10) << test.pair;
+        EXPECT_EQ(run.err, test.message) << test.pair;
+        EXPECT_TRUE(ends_with_elapsed_time(run.out)) << test.pair;
+    }
+    EXPECT_FALSE(present("key.module"));
+    EXPECT_FALSE(present("out.module"));
+}
+
+TEST_F(KvrSign, OutputPathNeedNotExistButItsExtensionIsCheckedEvenWhenItExists) {
+    add_module("in.module");
+    kvr_test::write_text(at("existing.bin"), "keep");
+    kvr_test::write_text(at("list.txt"), "in.module;existing.bin\n");
+    const process_result refused = sign({"list.txt", "key.module"});
+    EXPECT_EQ(refused.status, 10);
+    EXPECT_EQ(refused.err, "Error: Output module existing.bin extension must be .module\n");
+    EXPECT_EQ(file("existing.bin"), (bytes{'k', 'e', 'e', 'p'}));
+}
+
+TEST_F(KvrSign, FirstRejectedListLineEndsTheReading) {
+    add_module("a.module");
+    kvr_test::write_text(at("list.txt"),
+                         "a.module;a.out.module\n"
+                         "missing.module;b.out.module\n"
+                         "also-missing.module;c.out.module\n"
+                         "not a pair\n");
+    const process_result run = sign({"list.txt", "key.module"});
+    EXPECT_EQ(run.status, 10);
+    EXPECT_EQ(run.err, "Error: Input module missing.module does not exist\n");
+    EXPECT_FALSE(present("a.out.module"));
+    EXPECT_FALSE(present("key.module"));
+}
+
+TEST_F(KvrSign, InlinePairsStopAtTheFirstRejectedPair) {
+    add_module("a.module");
+    add_module("c.module");
+    const process_result run =
+        sign({"a.module;a.out.module", "b.module", "c.module;c.out.bin", "key.module"});
+    EXPECT_EQ(run.status, 10);
+    EXPECT_EQ(run.err, kBadFormatMessage);  // the third pair, also wrong, is never examined
+    EXPECT_FALSE(present("a.out.module"));
+    EXPECT_FALSE(present("key.module"));
+}
+
+TEST_F(KvrSign, UnreadableListFileStopsWithFailToRead) {
+    // Root reads every file, so the run drops to an unprivileged user where it can.
+    std::string program = KVR_SIGN_PATH;
+    std::vector<std::string> args = {"list.txt", "key.module"};
+    if (geteuid() == 0) {
+        if (!fs::exists("/usr/bin/setpriv")) {
+            GTEST_SKIP() << "running as root without setpriv";
+        }
+        args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+        program = "/usr/bin/setpriv";
+        fs::permissions(dir.path(), fs::perms::all);
+    }
+    kvr_test::write_text(at("list.txt"), "a.module;b.module\n");
+    fs::permissions(at("list.txt"), fs::perms::none);
+    const process_result run = kvr_test::run_program(program, args, dir.path().string());
+    expect_stop(run, "Fail to read file list.txt");
+    EXPECT_FALSE(present("key.module"));
+}
+
+// ---- Module images ------------------------------------------------------------------------
+
+TEST_F(KvrSign, BadImagesStopInPhaseOneWithTheirMessage) {
+    struct image_case {
+        std::string name;
+        bytes image;
+        std::string message;
+    };
+    bytes short_image = kvr_test::make_unsigned_module(1);
+    short_image.pop_back();
+    bytes long_image = kvr_test::make_unsigned_module(1);
+    long_image.push_back(0);
+    bytes swapped = kvr_test::make_unsigned_module(1);
+    kvr::store_u32_le(swapped.data(), 0x95482962);
+    bytes last_rs_byte = kvr_test::make_unsigned_module(1);
+    last_rs_byte[kvr::kImageSize - 1] = 1;
+    bytes first_rs_byte = kvr_test::make_unsigned_module(1);
+    first_rs_byte[kvr::kRsOffset] = 0x80;
+    const std::vector<image_case> cases = {
+        {"short.module", short_image, "Input binary data size must be 4208 Bytes, but found 4207"},
+        {"long.module", long_image, "Input binary data size must be 4208 Bytes, but found 4209"},
+        {"empty.module", {}, "Input binary data size must be 4208 Bytes, but found 0"},
+        {"swapped.module", swapped,
+         "Expect the KVR Descriptor (swapped.module) magic number is 0x62294895 but found "
+         "0x95482962"},
+        {"last.module", last_rs_byte,
+         "Unsigned input module last.module should have RS field set to ALL ZERO"},
+        {"first.module", first_rs_byte,
+         "Unsigned input module first.module should have RS field set to ALL ZERO"},
+    };
+    add_module("good.module");
+    for (const image_case& test : cases) {
+        kvr_test::write_bytes(at(test.name), test.image);
+        const process_result run =
+            sign({"good.module;good.out.module", test.name + ";bad.out.module", "key.module"});
+        expect_stop(run, test.message);
+        EXPECT_FALSE(present("good.out.module")) << test.name;
+        EXPECT_FALSE(present("key.module")) << test.name;
+    }
+}
+
+TEST_F(KvrSign, SignatureHeaderBytesAreKeptAndOnlyRAndSChange) {
+    bytes image = add_module("in.module");
+    image[kvr::kRsOffset - 1] = 0x77;  // last byte before R: not part of the checked field
+    kvr_test::write_bytes(at("in.module"), image);
+    const process_result run = sign({"in.module;out.module", "key.module"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const bytes signed_image = file("out.module");
+    ASSERT_EQ(signed_image.size(), kvr::kImageSize);
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + kvr::kRsOffset, signed_image.begin()));
+    EXPECT_TRUE(kvr_test::signature_verifies(file("key.module"), signed_image));
+}
+
+// ---- Phase order --------------------------------------------------------------------------
+
+TEST_F(KvrSign, RefusalsAndEarlyStopsLeaveExistingOutputsUntouched) {
+    add_module("a.module", 1);
+    bytes bad = kvr_test::make_unsigned_module(2);
+    bad[kvr::kSOffset] = 1;
+    kvr_test::write_bytes(at("bad.module"), bad);
+    const bytes old_output{'o', 'l', 'd'};
+    const bytes old_key{'k', 'e', 'y'};
+    const std::vector<std::vector<std::string>> runs = {
+        {"a.module;a.out.module", "b.module", "key.module"},  // user error, status 10
+        {"a.module;a.out.module", "bad.module;b.out.module", "key.module"},  // phase 1 stop
+    };
+    for (const auto& args : runs) {
+        kvr_test::write_bytes(at("a.out.module"), old_output);
+        kvr_test::write_bytes(at("key.module"), old_key);
+        const process_result run = sign(args);
+        EXPECT_NE(run.status, 0);
+        EXPECT_EQ(file("a.out.module"), old_output) << testing::PrintToString(args);
+        EXPECT_EQ(file("key.module"), old_key) << testing::PrintToString(args);
+        EXPECT_FALSE(present("b.out.module"));
+    }
+}
+
+TEST_F(KvrSign, StopInPhaseThreeLeavesTheKeyEntryAndEarlierModulesWritten) {
+    add_module("a.module", 1);
+    add_module("b.module", 2);
+    add_module("c.module", 3);
+    fs::create_directory(at("b.out.module"));  // cannot be opened as a file
+    const bytes old_c{'o', 'l', 'd'};
+    kvr_test::write_bytes(at("c.out.module"), old_c);
+    const process_result run = sign(
+        {"a.module;a.out.module", "b.module;b.out.module", "c.module;c.out.module", "key.module"});
+    expect_stop(run, "Fail to open b.out.module for writing");
+    EXPECT_TRUE(kvr_test::signature_verifies(file("key.module"), file("a.out.module")));
+    EXPECT_EQ(file("c.out.module"), old_c);
+}
+
+// ---- Public Key Entry ---------------------------------------------------------------------
+
+bytes hex_bytes(const std::string& hex) {
+    bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 3) {
+        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+bytes slice(const bytes& data, size_t offset, size_t length) {
+    return bytes(data.begin() + static_cast<long>(offset),
+                 data.begin() + static_cast<long>(offset + length));
+}
+
+TEST_F(KvrSign, KeyEntryFixedPartsWithDefaultWords) {
+    add_module("in.module");
+    ASSERT_EQ(sign({"in.module;out.module", "key.module"}).status, 0);
+    const bytes entry = file("key.module");
+    ASSERT_EQ(entry.size(), 256u);
+    EXPECT_EQ(slice(entry, 0x00, 48),
+              hex_bytes("17 09 54 92 00 01 00 00 78 00 00 00 70 00 00 00 "
+                        "00 00 00 00 00 00 00 00 60 06 70 58 30 00 00 00 "
+                        "30 00 00 00 48 66 32 54 01 00 00 00 FF FF FF FF "));
+    EXPECT_EQ(slice(entry, 0x90, 16),
+              hex_bytes("20 15 88 74 30 00 00 00 30 00 00 00 20 88 54 30 "));
+    EXPECT_EQ(slice(entry, 0xA0, 96), bytes(96, 0));
+}
+
+TEST_F(KvrSign, KeyEntryCarriesPermissionAndCancelInBothOptionForms) {
+    add_module("in.module");
+    ASSERT_EQ(sign({"--permission", "0x04030201", "--cancel=305419896", "in.module;out.module",
+                    "key.module"})
+                  .status,
+              0);
+    const bytes entry = file("key.module");
+    EXPECT_EQ(slice(entry, 0x28, 8), hex_bytes("01 02 03 04 78 56 34 12 "));
+}
+
+TEST_F(KvrSign, EntriesOfTwoRunsDifferOnlyInTheKey) {
+    add_module("in.module");
+    ASSERT_EQ(sign({"in.module;one.module", "key1.module"}).status, 0);
+    ASSERT_EQ(sign({"in.module;two.module", "key2.module"}).status, 0);
+    const bytes first = file("key1.module");
+    const bytes second = file("key2.module");
+    EXPECT_EQ(slice(first, 0, 0x30), slice(second, 0, 0x30));
+    EXPECT_EQ(slice(first, 0x90, 112), slice(second, 0x90, 112));
+    EXPECT_NE(slice(first, 0x30, 96), slice(second, 0x30, 96));
+    EXPECT_NE(file("one.module"), file("two.module"));
+    EXPECT_FALSE(kvr_test::signature_verifies(first, file("two.module")));
+}
+
+// ---- Signatures ---------------------------------------------------------------------------
+
+TEST_F(KvrSign, EveryModuleOfARunVerifiesUnderTheOneKeyAndTamperingIsCaught) {
+    std::string list;
+    for (uint32_t i = 0; i < 5; ++i) {
+        add_module("m" + std::to_string(i) + ".module", i);
+        list += "m" + std::to_string(i) + ".module;s" + std::to_string(i) + ".module\n";
+    }
+    kvr_test::write_text(at("list.txt"), list);
+    ASSERT_EQ(sign({"list.txt", "key.module"}).status, 0);
+    const bytes entry = file("key.module");
+    for (uint32_t i = 0; i < 5; ++i) {
+        bytes image = file("s" + std::to_string(i) + ".module");
+        EXPECT_TRUE(kvr_test::signature_verifies(entry, image)) << i;
+        image[kvr::kBlock0Size + 3] ^= 0xFF;  // not signed
+        EXPECT_TRUE(kvr_test::signature_verifies(entry, image)) << i;
+        image[kvr::kBlock0Size - 1] ^= 0x01;  // signed
+        EXPECT_FALSE(kvr_test::signature_verifies(entry, image)) << i;
+    }
+}
+
+TEST_F(KvrSign, SignatureVerifiesWithTheOpensslCommandLineTool) {
+    add_module("in.module");
+    ASSERT_EQ(sign({"in.module;out.module", "key.module"}).status, 0);
+    const bytes image = file("out.module");
+    kvr_test::write_text(at("public.pem"), kvr_test::public_key_pem(file("key.module")));
+    kvr_test::write_bytes(at("block0.bin"), slice(image, 0, kvr::kBlock0Size));
+    kvr_test::write_bytes(at("signature.der"), kvr_test::signature_der(image));
+    const process_result run = kvr_test::run_program(
+        "/usr/bin/openssl",
+        {"dgst", "-sha384", "-verify", "public.pem", "-signature", "signature.der", "block0.bin"},
+        dir.path().string());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Verified OK"), std::string::npos) << run.out;
+}
+
+TEST_F(KvrSign, ShortRAndSAreStoredRightAlignedAfterZeros) {
+    // About one value in 256 has a zero leading byte; 300 modules give two values each.
+    const fs::path folder = dir.path() / "many";
+    const process_result made = kvr_test::run_program(
+        KVR_MAKE_MODULES_PATH, {"many", "300", "list.txt"}, dir.path().string());
+    ASSERT_EQ(made.status, 0) << made.err;
+    ASSERT_EQ(sign({"list.txt", "key.module"}).status, 0);
+    const bytes entry = file("key.module");
+    int short_values = 0;
+    for (int i = 1; i <= 300; ++i) {
+        const bytes image = file("many/example" + std::to_string(i) + ".signed.module");
+        ASSERT_TRUE(kvr_test::signature_verifies(entry, image)) << i;
+        short_values += (image[kvr::kROffset] == 0) + (image[kvr::kSOffset] == 0);
+    }
+    // Failing here would be a one-in-a-hundred-million event with a correct signer.
+    EXPECT_GT(short_values, 0);
+}
+
+// ---- Outputs that must not be lost ---------------------------------------------------------
+
+TEST_F(KvrSign, FailedWriteIsReportedNotPassedOffAsSuccess) {
+    add_module("in.module");
+    fs::create_symlink("/dev/full", at("full.module"));
+    const process_result module_run = sign({"in.module;full.module", "key.module"});
+    expect_stop(module_run, "Fail to write full.module");
+    const process_result key_run = sign({"in.module;out.module", "full.module"});
+    expect_stop(key_run, "Fail to write full.module");
+    EXPECT_FALSE(present("out.module"));  // the key entry is written before any module
+}
+
+TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
+    add_module("in.module");
+    add_module("other.module", 2);
+    fs::create_directory(at("sub"));
+    fs::create_symlink("in.module", at("link.module"));
+    fs::create_hard_link(at("other.module"), at("hard.module"));
+    const bytes in_before = file("in.module");
+    struct key_case {
+        std::vector<std::string> args;
+        std::string key;
+    };
+    const std::vector<key_case> cases = {
+        {{"in.module;out.module", "out.module"}, "out.module"},
+        {{"in.module;out.module", "./out.module"}, "./out.module"},
+        {{"in.module;out.module", "sub/../in.module"}, "sub/../in.module"},
+        {{"in.module;out.module", "link.module"}, "link.module"},
+        {{"other.module;x.module", "in.module;out.module", "hard.module"}, "hard.module"},
+    };
+    for (const key_case& test : cases) {
+        const process_result run = sign(test.args);
+        EXPECT_EQ(run.status, 10) << test.key;
+        EXPECT_EQ(run.err, "Error: Public Key Entry module " + test.key +
+                               " must differ from every input and output module\n");
+        EXPECT_TRUE(ends_with_elapsed_time(run.out));
+    }
+    EXPECT_EQ(file("in.module"), in_before);
+    EXPECT_FALSE(present("out.module"));
+    EXPECT_FALSE(present("x.module"));
+}
+
+TEST_F(KvrSign, InputsThatAreNotRegularFilesAreNeverReadWhole) {
+    fs::create_symlink("/dev/zero", at("zero.module"));
+    ASSERT_EQ(mkfifo(at("fifo.module").c_str(), 0600), 0);
+    add_module("good.module");
+    for (const std::string name : {"zero.module", "fifo.module"}) {
+        const process_result run = sign({name + ";out.module", "key.module"});
+        expect_stop(run, "Input binary data cannot be NULL");
+        EXPECT_FALSE(present("out.module"));
+    }
+}
+
+TEST_F(KvrSign, HugeInputIsMeasuredNotRead) {
+    const std::string huge = at("huge.module");
+    kvr_test::write_bytes(huge, {});
+    ASSERT_EQ(truncate(huge.c_str(), 5LL << 30), 0);  // sparse: costs no disk space
+    const process_result run = sign({"huge.module;out.module", "key.module"});
+    expect_stop(run, "Input binary data size must be 4208 Bytes, but found 5368709120");
+}
+
+TEST_F(KvrSign, SigningInPlaceAndRepeatedOutputsFollowListOrder) {
+    add_module("a.module", 1);
+    add_module("b.module", 2);
+    const bytes b_before = file("b.module");
+    ASSERT_EQ(
+        sign({"a.module;a.module", "a.module;same.module", "b.module;same.module", "key.module"})
+            .status,
+        0);
+    const bytes entry = file("key.module");
+    EXPECT_TRUE(kvr_test::signature_verifies(entry, file("a.module")));
+    const bytes same = file("same.module");
+    EXPECT_TRUE(kvr_test::signature_verifies(entry, same));
+    EXPECT_TRUE(std::equal(b_before.begin(), b_before.begin() + kvr::kBlock0Size, same.begin()));
+}
+
+}  // namespace
