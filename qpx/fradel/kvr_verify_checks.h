@@ -1,0 +1,49 @@
+// kvr_verify: the checks of a Public Key Entry module and of signed descriptor modules. They
+// work on buffers only, so that the program, its tests and fuzz targets call them alike.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace kvr {
+
+struct public_key_release {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using public_key = std::unique_ptr<EVP_PKEY, public_key_release>;
+
+inline constexpr size_t kFingerprintSize = 32;  // SHA-256 of X||Y
+
+// The outcome of checking a key entry: a usable key and the entry's words, or the reason
+// why the entry cannot be used.
+struct key_entry_check {
+    public_key key;       // null when the entry is unusable
+    std::string failure;  // why the entry is unusable; empty when `key` is set
+    uint32_t permission = 0;
+    uint32_t cancel = 0;
+    std::array<uint8_t, kFingerprintSize> fingerprint{};
+};
+
+// Checks the size, every fixed word, the zero bytes and that X and Y are a point of P-384.
+key_entry_check check_key_entry(std::span<const uint8_t> entry);
+
+// Why a key entry of `size` bytes is refused; nothing when the size is right.
+std::optional<std::string> key_entry_size_failure(uint64_t size);
+
+// Why a module of `size` bytes fails; nothing when the size is right.
+std::optional<std::string> module_size_failure(uint64_t size);
+
+// Why the signed module fails under `key` (size, magic, r or s out of range, a signature that
+// does not match); nothing when it verifies.
+std::optional<std::string> module_failure(std::span<const uint8_t> image, EVP_PKEY* key);
+
+// Lower-case hexadecimal text of the bytes.
+std::string to_hex(std::span<const uint8_t> bytes);
+
+}  // namespace kvr
