@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <iterator>
 #include <utility>
 
@@ -363,16 +363,41 @@ std::string QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(
     return trim_white_space(text);
 }
 
+namespace {
+
+// Opens a regular file for reading and returns its descriptor, or -1 for anything else. The
+// open is non-blocking so that a FIFO put in place of a file cannot hang it.
+int open_regular_file(const std::string& path, struct stat& info) {
+    if (path.find('\0') != std::string::npos) {
+        return -1;  // the system call would see a shorter path, naming another file
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// read() that retries when interrupted.
+ssize_t read_some(int fd, void* buffer, size_t count) {
+    ssize_t n = 0;
+    do {
+        n = ::read(fd, buffer, count);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+}  // namespace
+
 bool QPX_COMMON::qpx_open_input_file(std::string path, std::vector<std::string>& lines,
                                      uint8_t skip_prefix, bool skip_empty, bool trim) {
-    std::ifstream input(path, std::ios::in | std::ios::binary);
     struct stat info {};
-    if (!input.is_open() || path.find('\0') != std::string::npos ||
-        ::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+    const int fd = open_regular_file(path, info);
+    if (fd < 0) {
         return false;
     }
-    std::string line;
-    while (std::getline(input, line)) {
+    const auto take_line = [&](std::string line) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
@@ -383,45 +408,52 @@ bool QPX_COMMON::qpx_open_input_file(std::string path, std::vector<std::string>&
             (skip_empty && line.empty()) || (skip_prefix != 0 && !line.empty() &&
                                              static_cast<uint8_t>(line.front()) == skip_prefix);
         if (!skipped) {
-            lines.push_back(line);
+            lines.push_back(std::move(line));
         }
+    };
+    // Read in chunks: only the lines themselves are held, never a second copy of the file.
+    std::string partial;
+    char chunk[65536];
+    ssize_t n = 0;
+    while ((n = read_some(fd, chunk, sizeof chunk)) > 0) {
+        const char* cursor = chunk;
+        const char* const end = chunk + n;
+        for (const char* feed; (feed = std::find(cursor, end, '\n')) != end; cursor = feed + 1) {
+            partial.append(cursor, feed);
+            take_line(std::move(partial));
+            partial.clear();
+        }
+        partial.append(cursor, end);
     }
-    return !input.bad();
+    ::close(fd);
+    if (!partial.empty()) {
+        take_line(std::move(partial));
+    }
+    return n == 0;
 }
 
 uint8_t* QPX_COMMON::qpx_open_input_bin_file(std::string path, uint32_t& size, uint32_t max_bytes) {
     size = 0;
-    if (path.find('\0') != std::string::npos) {
-        return nullptr;
-    }
-    // Non-blocking so that a FIFO put in place of the file cannot hang the open.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return nullptr;
-    }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    const int fd = open_regular_file(path, info);
+    if (fd < 0) {
         return nullptr;
     }
     const uint64_t wanted = std::min<uint64_t>(static_cast<uint64_t>(info.st_size), max_bytes);
     auto* buffer = static_cast<uint8_t*>(std::malloc(std::max<uint64_t>(wanted, 1)));
     uint64_t got = 0;
     while (buffer != nullptr && got < wanted) {
-        const ssize_t n = ::read(fd, buffer + got, wanted - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
+        const ssize_t n = read_some(fd, buffer + got, wanted - got);
+        if (n == 0) {
+            break;  // the file shrank since fstat: report what was read
         }
         if (n < 0) {
             explicit_bzero(buffer, got);  // an I/O error: the file is unreadable, not short
             std::free(buffer);
             buffer = nullptr;
-        } else if (n == 0) {
-            break;  // the file shrank since fstat: report what was read
+            break;
         }
-        if (n > 0) {
-            got += static_cast<uint64_t>(n);
-        }
+        got += static_cast<uint64_t>(n);
     }
     ::close(fd);
     size = buffer == nullptr ? 0 : static_cast<uint32_t>(got);
@@ -564,7 +596,9 @@ void test_text(self_test& test) {
 
 void test_files(self_test& test) {
     test.begin("files");
-    char path[] = "/tmp/qpx_self_test_XXXXXX";
+    std::string path_text =
+        (std::filesystem::temp_directory_path() / "qpx_self_test_XXXXXX").string();
+    char* path = path_text.data();
     const int fd = ::mkstemp(path);
     SELF_CHECK(test, fd >= 0);
     const char content[] = "first\r\nsecond\n\nlast";

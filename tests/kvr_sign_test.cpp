@@ -245,6 +245,13 @@ TEST_F(KvrSign, UnreadableListFileStopsWithFailToRead) {
     EXPECT_FALSE(present("key.module"));
 }
 
+TEST_F(KvrSign, ListFileThatIsAFifoIsRefusedInsteadOfWaitedOn) {
+    ASSERT_EQ(mkfifo(at("list.txt").c_str(), 0600), 0);
+    const process_result run = sign({"list.txt", "key.module"});
+    expect_stop(run, "Fail to read file list.txt");
+    EXPECT_FALSE(present("key.module"));
+}
+
 // ---- Module images ------------------------------------------------------------------------
 
 TEST_F(KvrSign, BadImagesStopInPhaseOneWithTheirMessage) {
