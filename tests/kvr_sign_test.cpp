@@ -201,6 +201,15 @@ TEST_F(KvrSign, OutputPathNeedNotExistButItsExtensionIsCheckedEvenWhenItExists) 
     EXPECT_EQ(file("existing.bin"), (bytes{'k', 'e', 'e', 'p'}));
 }
 
+TEST_F(KvrSign, OutputPathWithANulByteIsRejectedNotCutShort) {
+    add_module("in.module");
+    kvr_test::write_text(at("list.txt"), std::string("in.module;out\0.module\n", 23));
+    const process_result run = sign({"list.txt", "key.module"});
+    EXPECT_EQ(run.status, 10);
+    EXPECT_EQ(run.err, "Error: Output module out extension must be .module\n");
+    EXPECT_FALSE(present("out"));
+}
+
 TEST_F(KvrSign, FirstRejectedListLineEndsTheReading) {
     add_module("a.module");
     kvr_test::write_text(at("list.txt"),

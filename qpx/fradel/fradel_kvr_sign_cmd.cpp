@@ -170,7 +170,8 @@ int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>&
                                   "Input module %s extension must be .module\n", input.c_str());
         return kStatusPairRejected;
     }
-    if (!has_extension(output, kModuleExtension)) {
+    // A NUL ends the name the file system sees, so such a path names some other file.
+    if (!has_extension(output, kModuleExtension) || output.find('\0') != std::string::npos) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
                                   "Output module %s extension must be .module\n", output.c_str());
         return kStatusPairRejected;
