@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "movira_ofstream.h"
+#include "openssl_handles.h"
 #include "zrl_core.h"
 
 using namespace kvr;
@@ -311,20 +312,6 @@ void fill_pke_fixed_parts(pke_buffer& pke_module, uint32_t permission, uint32_t 
 // ---- Signing engine -----------------------------------------------------------------------
 
 namespace {
-
-template <auto Release>
-struct openssl_release {
-    template <typename T>
-    void operator()(T* object) const {
-        Release(object);
-    }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, openssl_release<EVP_PKEY_free>>;
-using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, openssl_release<EVP_PKEY_CTX_free>>;
-using md_ptr = std::unique_ptr<EVP_MD, openssl_release<EVP_MD_free>>;
-using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, openssl_release<EVP_MD_CTX_free>>;
-using bignum_ptr = std::unique_ptr<BIGNUM, openssl_release<BN_free>>;
-using signature_ptr = std::unique_ptr<ECDSA_SIG, openssl_release<ECDSA_SIG_free>>;
 
 constexpr size_t kDigestSize = 48;  // SHA-384
 
