@@ -186,6 +186,7 @@ int32_t read_module_list(const std::string& list_path, std::vector<descriptor_mo
     if (!QPX_COMMON::qpx_open_input_file(list_path, lines, 0, false, false)) {
         FRADEL_STOP("Fail to read file %s", list_path.c_str());
     }
+    modules.reserve(modules.size() + lines.size());  // one record per line at most, no regrowth
     int32_t status = kStatusOk;
     for (const std::string& line : lines) {
         const std::string pair_text =
