@@ -247,10 +247,8 @@ void print_values(uint32_t count, const QPX_COMMON_CMD_ARG_STRUCT* options,
                   const std::vector<std::string>& files) {
     std::printf("\nArguments:\n");
     for (uint32_t i = 0; i < count; ++i) {
-        if (options[i].attr_b != 0) {
-            std::printf("  --%-22s = %s\n", options[i].name.c_str(),
-                        option_value_text(options[i]).c_str());
-        }
+        std::printf("  --%-22s = %s\n", options[i].name.c_str(),
+                    option_value_text(options[i]).c_str());
     }
     for (size_t i = 0; i < files.size(); ++i) {
         std::printf("  [%zu] %s\n", i, files[i].c_str());
@@ -527,17 +525,27 @@ void test_command_line(self_test& test, uint32_t count, QPX_COMMON_CMD_ARG_STRUC
     test.begin("command line");
     saved_targets saved(count, options);
     std::vector<std::string> words{"self_test"};
-    std::vector<uint32_t> expected(count, 0);
+    std::vector<uint64_t> expected(count, 0);  // options left off keep the value set here
     for (uint32_t i = 0; i < count; ++i) {
-        if (options[i].kind == QPX_COMMON_CMD_ARG_FLAG) {
+        const bool flag = options[i].kind == QPX_COMMON_CMD_ARG_FLAG;
+        if (flag) {
             *static_cast<bool*>(options[i].target) = false;
-            words.push_back("--" + options[i].name);
         } else {
-            expected[i] = 0x80000001u + i * 0x01010101u;
-            const std::string value = std::to_string(expected[i]);
-            i % 2 == 0 ? words.push_back("--" + options[i].name + "=" + value)
-                       : (words.push_back("--" + options[i].name), words.push_back(value));
+            *static_cast<uint32_t*>(options[i].target) = 0x5A5A5A5Au;
+            expected[i] = 0x5A5A5A5Au;
         }
+        if (options[i].attr_b == 0) {
+            continue;
+        }
+        const uint32_t value = 0x80000001u + i * 0x01010101u;
+        if (flag) {
+            words.push_back("--" + options[i].name);
+        } else if (i % 2 == 0) {
+            words.push_back("--" + options[i].name + "=" + std::to_string(value));
+        } else {
+            words.insert(words.end(), {"--" + options[i].name, std::to_string(value)});
+        }
+        expected[i] = flag ? 1 : value;
     }
     words.insert(words.end(), {"first.module", "--", "--second.module", "--no-such-option"});
     std::vector<char*> argv;
@@ -550,8 +558,7 @@ void test_command_line(self_test& test, uint32_t count, QPX_COMMON_CMD_ARG_STRUC
                                                        count, options, files, &unknown);
     SELF_CHECK(test, result == QPX_COMMON_CMD_OK);
     for (uint32_t i = 0; i < count; ++i) {
-        const uint64_t want = options[i].kind == QPX_COMMON_CMD_ARG_FLAG ? 1 : expected[i];
-        SELF_CHECK(test, saved_targets::read(options[i]) == want);
+        SELF_CHECK(test, saved_targets::read(options[i]) == expected[i]);
     }
     SELF_CHECK(test, (files == std::vector<std::string>{"first.module", "--second.module",
                                                         "--no-such-option"}));

@@ -14,7 +14,7 @@ struct QPX_COMMON_CMD_ARG_STRUCT {
     int32_t kind;      // QPX_COMMON_CMD_ARG_FLAG or QPX_COMMON_CMD_ARG_UINT32
     void* target;      // bool* for a flag, uint32_t* for a number
     uint8_t attr_a;    // 1: the option must be given
-    uint8_t attr_b;    // 1: the argument print-out shows the option's current value
+    uint8_t attr_b;    // 1: the self test sets the option on its own command line
     std::string description;
 
     QPX_COMMON_CMD_ARG_STRUCT(std::string name_, int32_t kind_, void* target_, uint8_t attr_a_,

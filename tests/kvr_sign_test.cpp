@@ -118,6 +118,10 @@ TEST_F(KvrSign, PrintArgumentShowsTheArgumentsAndRunsTheJob) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("in.module;out.module"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("9 (0x00000009)"), std::string::npos) << run.out;
+    for (const std::string option : {"help", "unit_test", "print_argument", "cancel"}) {
+        EXPECT_TRUE(std::regex_search(run.out, std::regex("--" + option + " += ")))
+            << option << " has no value line";
+    }
     EXPECT_TRUE(present("out.module"));
     EXPECT_TRUE(present("key.module"));
 }
