@@ -23,20 +23,6 @@ namespace kvr {
 
 namespace {
 
-template <auto Release>
-struct openssl_release {
-    template <typename T>
-    void operator()(T* object) const {
-        Release(object);
-    }
-};
-using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, openssl_release<EVP_PKEY_CTX_free>>;
-using param_bld_ptr = std::unique_ptr<OSSL_PARAM_BLD, openssl_release<OSSL_PARAM_BLD_free>>;
-using params_ptr = std::unique_ptr<OSSL_PARAM, openssl_release<OSSL_PARAM_free>>;
-using bignum_ptr = std::unique_ptr<BIGNUM, openssl_release<BN_free>>;
-using signature_ptr = std::unique_ptr<ECDSA_SIG, openssl_release<ECDSA_SIG_free>>;
-using group_ptr = std::unique_ptr<EC_GROUP, openssl_release<EC_GROUP_free>>;
-
 constexpr const char* kCurveName = "P-384";
 constexpr uint8_t kUncompressedPointTag = 0x04;  // SEC 1 encoding: 04 || X || Y
 constexpr size_t kPointSize = 1 + 2 * kFieldSize;

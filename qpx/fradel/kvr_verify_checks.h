@@ -11,12 +11,11 @@
 #include <span>
 #include <string>
 
+#include "openssl_handles.h"
+
 namespace kvr {
 
-struct public_key_release {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using public_key = std::unique_ptr<EVP_PKEY, public_key_release>;
+using public_key = pkey_ptr;
 
 inline constexpr size_t kFingerprintSize = 32;  // SHA-256 of X||Y
 
