@@ -1,16 +1,18 @@
 // kvr_bench_floor: the least one module can cost. Times, with the EVP calls the signer makes
 // and contexts made once, the three operations every module needs: SHA-384 of a 4096-byte
 // block 0, a P-384 signature of its 48-byte digest (decoded into r and s, as the signer does)
-// and the verification of that signature. Prints microseconds per operation, each the median
-// over several rounds:
+// and the verification of that signature. Prints microseconds per operation, wall time and
+// the process's CPU time, each the median over several rounds:
 //
 //   kvr_bench_floor [<iterations per round> [<rounds>]]
-//   digest_us <SHA-384 of block 0>
-//   sign_us <signature and its decode>
-//   verify_us <verification>
-//   module_us <the three in one loop, as the signer runs them per module>
+//   digest_us <wall> <cpu>    SHA-384 of block 0
+//   sign_us <wall> <cpu>      signature and its decode
+//   verify_us <wall> <cpu>    verification
+//   module_us <wall> <cpu>    the three in one loop, as the signer runs them per module
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
+
+#include <ctime>
 
 #include <algorithm>
 #include <array>
@@ -83,20 +85,42 @@ struct floor_state {
     }
 };
 
-// Median over `rounds` of the mean microseconds of one call of `operation`.
-double median_us(int iterations, int rounds, const std::function<void()>& operation) {
-    std::vector<double> per_call;
+struct per_call_us {
+    double wall;
+    double cpu;
+};
+
+double cpu_now_us() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return 1e6 * static_cast<double>(now.tv_sec) + 1e-3 * static_cast<double>(now.tv_nsec);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Medians over `rounds` of the mean microseconds of one call of `operation`.
+per_call_us median_us(int iterations, int rounds, const std::function<void()>& operation) {
+    std::vector<double> wall;
+    std::vector<double> cpu;
     for (int round = 0; round < rounds; ++round) {
+        const double cpu_start = cpu_now_us();
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < iterations; ++i) {
             operation();
         }
         const std::chrono::duration<double, std::micro> spent =
             std::chrono::steady_clock::now() - start;
-        per_call.push_back(spent.count() / iterations);
+        wall.push_back(spent.count() / iterations);
+        cpu.push_back((cpu_now_us() - cpu_start) / iterations);
     }
-    std::sort(per_call.begin(), per_call.end());
-    return per_call[per_call.size() / 2];
+    return {median(wall), median(cpu)};
+}
+
+void print(const char* name, const per_call_us& figure) {
+    std::printf("%s %.2f %.2f\n", name, figure.wall, figure.cpu);
 }
 
 int positive_argument(int argc, char** argv, int index, int fallback) {
@@ -111,15 +135,13 @@ int main(int argc, char** argv) {
     floor_state state;
     state.digest_block0();
     state.sign();
-    const double digest_us = median_us(iterations * 20, rounds, [&] { state.digest_block0(); });
-    const double sign_us = median_us(iterations, rounds, [&] { state.sign(); });
-    const double verify_us = median_us(iterations, rounds, [&] { state.verify(); });
-    const double module_us = median_us(iterations, rounds, [&] {
-        state.digest_block0();
-        state.sign();
-        state.verify();
-    });
-    std::printf("digest_us %.2f\nsign_us %.2f\nverify_us %.2f\nmodule_us %.2f\n", digest_us,
-                sign_us, verify_us, module_us);
+    print("digest_us", median_us(iterations * 20, rounds, [&] { state.digest_block0(); }));
+    print("sign_us", median_us(iterations, rounds, [&] { state.sign(); }));
+    print("verify_us", median_us(iterations, rounds, [&] { state.verify(); }));
+    print("module_us", median_us(iterations, rounds, [&] {
+              state.digest_block0();
+              state.sign();
+              state.verify();
+          }));
     return 0;
 }

@@ -2,8 +2,10 @@
 // /dev/null; one line goes to stdout:
 //
 //   kvr_bench_run <program> [<argument>...]
-//   <wall microseconds> <peak resident KiB of the child> <exit status>
+//   <wall microseconds> <peak resident KiB of the child> <exit status> <CPU microseconds>
 //
+// The CPU time (user and system, of the child and what it waited for) hardly depends on what
+// else the machine runs, unlike the wall time; the bench reports both.
 // The exit status of the runner is the command's (1 when it did not exit normally).
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -49,6 +51,10 @@ int main(int argc, char** argv) {
     }
     const std::chrono::duration<double, std::micro> wall = std::chrono::steady_clock::now() - start;
     const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 1;
-    std::printf("%.0f %ld %d\n", wall.count(), usage.ru_maxrss, status);
+    const auto micros = [](const timeval& time) {
+        return 1e6 * static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec);
+    };
+    const double cpu = micros(usage.ru_utime) + micros(usage.ru_stime);
+    std::printf("%.0f %ld %d %.0f\n", wall.count(), usage.ru_maxrss, status, cpu);
     return status;
 }

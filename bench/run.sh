@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Measures what a signed module costs: kvr_sign against OpenSSL's own per-module floor, a bare
+# key-and-sign program, the allocator's cost of holding the images, and the same job scripted
+# with the openssl command-line tool. Prints the figures as two tables, by wall time and by
+# CPU time (user and system): on a machine shared with other work the CPU time is the steadier.
+#
+#   bench/run.sh [<build folder>]        (default: build)
+#
+# Configure the build folder as Release for meaningful figures. Environment knobs: the number
+# of rounds KVR_BENCH_RUNS (default 7), of them with N = 10000 KVR_BENCH_RUNS_LARGE
+# (default 3) and with the openssl script KVR_BENCH_SCRIPT_RUNS (default 3).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-$here/../build}" && pwd)
+runs=${KVR_BENCH_RUNS:-7}
+runs_large=${KVR_BENCH_RUNS_LARGE:-3}
+script_runs=${KVR_BENCH_SCRIPT_RUNS:-3}
+sizes="1 100 1000 10000"
+script_sizes="1 100"
+
+sign=$build/qpx/fradel/kvr_sign
+make_modules=$build/examples/kvr_make_modules
+runner=$build/bench/kvr_bench_run
+for program in "$sign" "$make_modules" "$runner" "$build/bench/kvr_bench_floor" \
+    "$build/bench/kvr_bench_bare" "$build/bench/kvr_bench_bare_proxy" "$build/bench/kvr_bench_alloc"; do
+    if [ ! -x "$program" ]; then
+        echo "run.sh: $program is missing; build the project first (cmake --build $build)" >&2
+        exit 1
+    fi
+done
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+results=$work/results
+
+# measure <label> <program> [<argument>...]: runs the program once and appends
+# "<label> <wall us> <peak KiB> <CPU us>"; stops when the run fails.
+measure() {
+    local label=$1 line
+    shift
+    if ! line=$("$runner" "$@"); then
+        echo "run.sh: '$*' failed (wall us, peak KiB, status, CPU us: $line)" >&2
+        exit 1
+    fi
+    echo "$label $line" | awk '{ print $1, $2, $3, $5 }' >>"$results"
+}
+
+echo "kvr_sign benchmark: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
+    "$(openssl version | cut -d' ' -f1-2), build type ${build_type:-unset}"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+[ "$build_type" = Release ] || echo "warning: $build is not a Release build" >&2
+
+echo "generating modules ..." >&2
+for n in $sizes; do
+    "$make_modules" "$work/n$n" "$n" "$work/n$n/list.txt"
+done
+
+# Every round measures everything once, so that the floor, the bare program and the signer
+# see the same machine even when its load changes during the run; the table takes medians.
+for ((round = 1; round <= runs; round++)); do
+    echo "round $round of $runs (load $(cut -d" " -f1 /proc/loadavg)) ..." >&2
+    "$build/bench/kvr_bench_floor" 200 1 | awk '{ print "floor_" $1, $2, 0, $3 }' >>"$results"
+    # The short runs are the noisiest: three of each per round.
+    for repeat in 1 2 3; do
+        measure bare "$build/bench/kvr_bench_bare"
+        measure bare_proxy "$build/bench/kvr_bench_bare_proxy"
+        measure help "$sign" --help
+        measure sign_1 "$sign" "$work/n1/list.txt" "$work/n1/key.module"
+    done
+    for n in $sizes; do
+        [ "$n" -eq 1 ] && continue
+        [ "$n" -ge 10000 ] && [ "$round" -gt "$runs_large" ] && continue
+        measure "sign_$n" "$sign" "$work/n$n/list.txt" "$work/n$n/key.module"
+    done
+    if [ "$round" -le "$script_runs" ]; then
+        for n in $script_sizes; do
+            measure "script_$n" "$here/openssl-script-sign.sh" "$work/n$n/list.txt" \
+                "$work/n$n/script-key.module"
+        done
+    fi
+done
+
+echo "measuring the allocator ..." >&2
+for n in $sizes; do
+    "$build/bench/kvr_bench_alloc" "$n" | awk -v n="$n" '{ print "alloc_" n "_" $1, $2, 0, 0 }' >>"$results"
+done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+
+awk -v sizes="$sizes" -f "$here/table.awk" "$results"
