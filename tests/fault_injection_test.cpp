@@ -1,0 +1,524 @@
+// Fault injection through the built kvr_sign: outputs that cannot be written, inputs that are
+// not what they seem, awkward names and large list files. Every case checks the status, the
+// message and the state of every file in the folder afterwards: a refusal or a stop before
+// phase 3 leaves the folder exactly as it was.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "kvr_format.h"
+#include "process.h"
+#include "signature.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvr_test::bytes;
+using kvr_test::process_result;
+
+constexpr int kInternalError = 70;
+const std::string kStopPrefix = "Internal error [FRADEL] qpx/fradel/fradel_kvr_sign_cmd:";
+const char* const kSetpriv = "/usr/bin/setpriv";
+
+// Everything in a folder, links not followed: a link by its target, a folder by its mode,
+// a file by its bytes.
+using folder_state = std::map<std::string, std::string>;
+
+std::string file_text(const std::string& path) {
+    try {
+        const bytes content = kvr_test::read_bytes(path);
+        return "file " + std::string(content.begin(), content.end());
+    } catch (const std::runtime_error&) {
+        return "unreadable file";  // without root, a file without read permission
+    }
+}
+
+void add_entries(const fs::path& root, const fs::path& folder, folder_state& state) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        const fs::path& path = entry.path();
+        const std::string name = path.lexically_relative(root).string();
+        const fs::file_status status = fs::symlink_status(path);
+        if (fs::is_symlink(status)) {
+            state[name] = "link -> " + fs::read_symlink(path).string();
+        } else if (fs::is_directory(status)) {
+            state[name] = "folder " + std::to_string(static_cast<int>(status.permissions()));
+            if ((status.permissions() & fs::perms::owner_read) != fs::perms::none) {
+                add_entries(root, path, state);
+            }
+        } else if (fs::is_regular_file(status)) {
+            state[name] = file_text(path.string());
+        } else {
+            state[name] = "special";
+        }
+    }
+}
+
+folder_state snapshot(const fs::path& root) {
+    folder_state state;
+    add_entries(root, root, state);
+    return state;
+}
+
+// The two states agree on every entry except the named ones.
+void expect_same_except(const folder_state& before, const folder_state& after,
+                        const std::set<std::string>& changed) {
+    const auto without = [&](folder_state state) {
+        for (const std::string& name : changed) {
+            state.erase(name);
+        }
+        return state;
+    };
+    const folder_state kept_before = without(before);
+    const folder_state kept_after = without(after);
+    EXPECT_EQ(kept_before.size(), kept_after.size());
+    for (const auto& [name, entry] : kept_before) {
+        const auto found = kept_after.find(name);
+        EXPECT_TRUE(found != kept_after.end() && found->second == entry) << "changed: " << name;
+    }
+    for (const auto& [name, entry] : kept_after) {
+        EXPECT_TRUE(kept_before.count(name) != 0) << "appeared: " << name;
+    }
+}
+
+void expect_user_error(const process_result& run, int status, const std::string& message) {
+    EXPECT_EQ(run.status, status) << run.err;
+    EXPECT_EQ(run.err, "Error: " + message);
+    EXPECT_NE(run.out.find("Elapsed time:"), std::string::npos);
+}
+
+void expect_stop(const process_result& run, const std::string& message) {
+    EXPECT_EQ(run.status, kInternalError) << run.err;
+    EXPECT_EQ(run.err.rfind(kStopPrefix, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(": " + message + "\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("Elapsed time:"), std::string::npos);
+}
+
+struct measured_run {
+    process_result result;
+    long peak_rss_kb = 0;
+};
+
+// Runs kvr_sign in `dir` and measures the child's peak resident memory.
+measured_run run_measured(const std::vector<std::string>& args, const fs::path& dir) {
+    const std::string out_path = (dir / ".stdout").string();
+    const std::string err_path = (dir / ".stderr").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    std::vector<std::string> words{KVR_SIGN_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    measured_run run;
+    if (posix_spawn(&pid, KVR_SIGN_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+        int wait_status = 0;
+        rusage usage{};
+        wait4(pid, &wait_status, 0, &usage);
+        run.result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128;
+        run.peak_rss_kb = usage.ru_maxrss;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    const auto text = [](const std::string& path) {
+        const bytes content = kvr_test::read_bytes(path);
+        fs::remove(path);
+        return std::string(content.begin(), content.end());
+    };
+    run.result.out = text(out_path);
+    run.result.err = text(err_path);
+    return run;
+}
+
+class FaultInjection : public ::testing::Test {
+  protected:
+    kvr_test::temp_dir dir;
+
+    std::string at(const std::string& name) const { return dir / name; }
+    folder_state state() const { return snapshot(dir.path()); }
+    bytes file(const std::string& name) const { return kvr_test::read_bytes(at(name)); }
+
+    bytes add_module(const std::string& name, uint32_t variant = 1) const {
+        bytes image = kvr_test::make_unsigned_module(variant);
+        kvr_test::write_bytes(at(name), image);
+        return image;
+    }
+
+    process_result sign(const std::vector<std::string>& args) const {
+        return kvr_test::run_program(KVR_SIGN_PATH, args, dir.path().string());
+    }
+
+    // Runs kvr_sign as an unprivileged user, since root passes every permission check. The
+    // folder is opened up so that the user can work in it.
+    process_result sign_unprivileged(const std::vector<std::string>& args) const {
+        if (geteuid() != 0) {
+            return sign(args);
+        }
+        std::vector<std::string> words{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                       KVR_SIGN_PATH};
+        words.insert(words.end(), args.begin(), args.end());
+        return kvr_test::run_program(kSetpriv, words, dir.path().string());
+    }
+
+    // True when an unprivileged run is possible; opens the folder up for it.
+    bool can_drop_privileges() const {
+        if (geteuid() == 0 && !fs::exists(kSetpriv)) {
+            return false;
+        }
+        fs::permissions(dir.path(), fs::perms::all);
+        return true;
+    }
+
+    // The signed module verifies under the key entry written by the same run.
+    void expect_signed(const std::string& output, const std::string& key = "key.module") const {
+        ASSERT_TRUE(fs::exists(at(key))) << key;
+        ASSERT_TRUE(fs::exists(at(output))) << output;
+        EXPECT_TRUE(kvr_test::signature_verifies(file(key), file(output))) << output;
+    }
+};
+
+// ---- Writes -------------------------------------------------------------------------------
+
+TEST_F(FaultInjection, OutputsThatCannotBeOpenedStopTheRun) {
+    struct write_case {
+        std::string what;
+        std::vector<std::string> args;
+        std::string message;
+        bool key_written;  // a module output fails in phase 3, after the key entry
+    };
+    const std::vector<write_case> cases = {
+        {"module in a missing folder",
+         {"in.module;missing/out.module", "key.module"},
+         "Fail to open missing/out.module for writing",
+         true},
+        {"module path that is a folder",
+         {"in.module;folder.module", "key.module"},
+         "Fail to open folder.module for writing",
+         true},
+        {"key entry in a missing folder",
+         {"in.module;out.module", "missing/key.module"},
+         "Fail to open missing/key.module for writing",
+         false},
+        {"key entry path that is a folder",
+         {"in.module;out.module", "folder.module"},
+         "Fail to open folder.module for writing",
+         false},
+    };
+    add_module("in.module");
+    fs::create_directory(at("folder.module"));
+    for (const write_case& test : cases) {
+        SCOPED_TRACE(test.what);
+        fs::remove(at("key.module"));
+        const folder_state before = state();
+        const process_result run = sign(test.args);
+        expect_stop(run, test.message);
+        const folder_state after = state();
+        expect_same_except(before, after, {"key.module"});
+        EXPECT_EQ(after.count("key.module"), test.key_written ? 1u : 0u);
+    }
+}
+
+TEST_F(FaultInjection, ReadOnlyFolderStopsTheRunForAnUnprivilegedUser) {
+    if (!can_drop_privileges()) {
+        GTEST_SKIP() << "running as root without setpriv";
+    }
+    add_module("in.module");
+    fs::create_directory(at("locked"));
+    fs::permissions(at("locked"), fs::perms::owner_read | fs::perms::owner_exec |
+                                      fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+    folder_state before = state();
+    process_result run = sign_unprivileged({"in.module;out.module", "locked/key.module"});
+    expect_stop(run, "Fail to open locked/key.module for writing");
+    expect_same_except(before, state(), {});
+
+    run = sign_unprivileged({"in.module;locked/out.module", "key.module"});
+    expect_stop(run, "Fail to open locked/out.module for writing");
+    const folder_state after = state();
+    expect_same_except(before, after, {"key.module"});
+    EXPECT_EQ(file("key.module").size(), kvr::kPkeSize);
+}
+
+TEST_F(FaultInjection, StopInPhaseThreeLeavesExactlyTheEarlierOutputsAndTheKeyEntry) {
+    for (uint32_t i = 1; i <= 4; ++i) {
+        add_module("in" + std::to_string(i) + ".module", i);
+    }
+    fs::create_symlink("/dev/full", at("out3.module"));
+    const bytes old_output{'o', 'l', 'd'};
+    kvr_test::write_bytes(at("out2.module"), old_output);
+    kvr_test::write_bytes(at("out4.module"), old_output);
+    const folder_state before = state();
+    const process_result run =
+        sign({"in1.module;out1.module", "in2.module;out2.module", "in3.module;out3.module",
+              "in4.module;out4.module", "key.module"});
+    expect_stop(run, "Fail to write out3.module");
+    const folder_state after = state();
+    expect_same_except(before, after, {"key.module", "out1.module", "out2.module"});
+    expect_signed("out1.module");
+    expect_signed("out2.module");
+    EXPECT_EQ(file("out4.module"), old_output);
+}
+
+// ---- Reads --------------------------------------------------------------------------------
+
+TEST_F(FaultInjection, InputsThatAreNotReadableModulesAreRefusedBeforeAnyWrite) {
+    struct read_case {
+        std::string input;
+        int status;
+        std::string message;
+    };
+    const std::vector<read_case> cases = {
+        {"folder.module", 10, "Input module folder.module does not exist\n"},
+        {"fifo.module", kInternalError, "Input binary data cannot be NULL"},
+        {"zero.module", kInternalError, "Input binary data cannot be NULL"},
+        {"dangling.module", 10, "Input module dangling.module does not exist\n"},
+        {"loop.module", 10, "Input module loop.module does not exist\n"},
+    };
+    add_module("good.module");
+    fs::create_directory(at("folder.module"));
+    ASSERT_EQ(mkfifo(at("fifo.module").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", at("zero.module"));
+    fs::create_symlink("nowhere.module", at("dangling.module"));
+    fs::create_symlink("loop.module", at("loop.module"));
+    const bytes old_output{'o', 'l', 'd'};
+    kvr_test::write_bytes(at("out.module"), old_output);
+    const folder_state before = state();
+    for (const read_case& test : cases) {
+        SCOPED_TRACE(test.input);
+        // A good pair first: nothing of it may be written either.
+        const process_result run =
+            sign({"good.module;out.module", test.input + ";other.module", "key.module"});
+        if (test.status == kInternalError) {
+            expect_stop(run, test.message);
+        } else {
+            expect_user_error(run, test.status, test.message);
+        }
+        expect_same_except(before, state(), {});
+    }
+}
+
+TEST_F(FaultInjection, ListFilesThatCannotBeReadAreRefused) {
+    add_module("in.module");
+    fs::create_directory(at("folder.txt"));
+    fs::create_symlink("/dev/zero", at("zero.txt"));
+    fs::create_symlink("nowhere.txt", at("dangling.txt"));
+    const folder_state before = state();
+    // A folder or a dangling link is no list file, and the pair form does not fit either.
+    for (const std::string list : {"folder.txt", "dangling.txt"}) {
+        expect_user_error(sign({list, "key.module"}), 7,
+                          "Incorrect command format or input file does not exist\n"
+                          "Use argument --help to learn the usage\n");
+    }
+    expect_stop(sign({"zero.txt", "key.module"}), "Fail to read file zero.txt");
+    expect_same_except(before, state(), {});
+}
+
+TEST_F(FaultInjection, UnreadableInputStopsInPhaseOneForAnUnprivilegedUser) {
+    if (!can_drop_privileges()) {
+        GTEST_SKIP() << "running as root without setpriv";
+    }
+    add_module("good.module");
+    add_module("secret.module", 2);
+    fs::permissions(at("secret.module"), fs::perms::none);
+    const folder_state before = state();
+    const process_result run =
+        sign_unprivileged({"good.module;out.module", "secret.module;other.module", "key.module"});
+    expect_stop(run, "Input binary data cannot be NULL");
+    expect_same_except(before, state(), {});
+}
+
+// ---- Names --------------------------------------------------------------------------------
+
+TEST_F(FaultInjection, AwkwardNamesAreSignedUnderTheirExactBytes) {
+    struct name_case {
+        std::string what;
+        std::string input;
+        std::string output;
+        std::string key;
+    };
+    // 19 folders of 200 characters and a name of 181: 4000 characters, within the system's
+    // limits for a name (255) and for a full path (4096) even below the temporary folder.
+    const std::string long_folder = [] {
+        std::string folder;
+        for (int i = 0; i < 19; ++i) {
+            folder += std::string(200, static_cast<char>('a' + i)) + "/";
+        }
+        return folder;
+    }();
+    const auto long_path = [&](char letter) {
+        return long_folder + std::string(174, letter) + ".module";
+    };
+    const std::vector<name_case> cases = {
+        {"spaces", "in put.module", "out put.module", "key entry.module"},
+        {"percent sequences", "%s%n%x.module", "%99999999d%n.module", "%s.module"},
+        {"leading dash", "-in.module", "-out.module", "-key.module"},
+        {"UTF-8", "модуль ü.module", "выход 署名.module", "ключ.module"},
+        {"bytes that are not UTF-8", "in\xff\xfe.module", "out\x80\xc3.module", "key\xe9.module"},
+        {"4000-character paths", long_path('i'), long_path('o'), long_path('k')},
+    };
+    ASSERT_EQ(long_path('i').size(), 4000u);
+    fs::create_directories(at(long_folder));
+    for (const name_case& test : cases) {
+        SCOPED_TRACE(test.what);
+        add_module(test.input);
+        const folder_state before = state();
+        const process_result run = sign({test.input + ";" + test.output, test.key});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        expect_same_except(before, state(), {test.output, test.key});
+        expect_signed(test.output, test.key);
+    }
+}
+
+TEST_F(FaultInjection, AwkwardNamesInAListFileAndInMessages) {
+    add_module("in put ü%s.module");
+    add_module("-in.module", 2);
+    kvr_test::write_text(at("list of ü%n.txt"),
+                         "  in put ü%s.module  ;  out put ü%n.module  # spaces around\n"
+                         "-in.module;-out.module \t\n");
+    const folder_state before = state();
+    const process_result run = sign({"list of ü%n.txt", "-key.module"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    expect_same_except(before, state(), {"out put ü%n.module", "-out.module", "-key.module"});
+    expect_signed("out put ü%n.module", "-key.module");
+    expect_signed("-out.module", "-key.module");
+
+    // Rejected names come back byte for byte, with no format sequence expanded.
+    expect_user_error(sign({"%s%n\xff.module;x.module", "key.module"}), 10,
+                      "Input module %s%n\xff.module does not exist\n");
+    // A positional argument starting with "--" is an option unless "--" ends the options.
+    EXPECT_EQ(sign({"--in.module;out.module", "key.module"}).status, 2);
+    add_module("--in.module", 3);
+    EXPECT_EQ(sign({"--", "--in.module;--out.module", "key.module"}).status, 0);
+    expect_signed("--out.module");
+}
+
+TEST_F(FaultInjection, ExtensionsMatchCaseSensitivelyAfterTrimming) {
+    add_module("in.module");
+    add_module("upper.MODULE", 2);
+    const auto list_run = [&](const std::string& line) {
+        kvr_test::write_text(at("list.txt"), line + "\n");
+        return sign({"list.txt", "key.module"});
+    };
+    const folder_state before = state();
+    expect_user_error(list_run("upper.MODULE;out.module"), 10,
+                      "Input module upper.MODULE extension must be .module\n");
+    expect_user_error(list_run("in.module;out.MODULE"), 10,
+                      "Output module out.MODULE extension must be .module\n");
+    expect_user_error(sign({"in.module;out.module", "key.MODULE"}), 7,
+                      "Incorrect command format or input file does not exist\n"
+                      "Use argument --help to learn the usage\n");
+    // On the command line the argument is taken as it is: a trailing space ends the name.
+    expect_user_error(sign({"in.module;out.module ", "key.module"}), 7,
+                      "Incorrect command format or input file does not exist\n"
+                      "Use argument --help to learn the usage\n");
+    expect_same_except(before, state(), {"list.txt"});
+
+    // In a list file the white space around a path is not part of it.
+    const process_result run = list_run("in.module ;out.module ");
+    EXPECT_EQ(run.status, 0) << run.err;
+    expect_signed("out.module");
+    EXPECT_FALSE(fs::exists(at("out.module ")));
+}
+
+TEST_F(FaultInjection, PathsLongerThanTheSystemAllowsAreRefusedCleanly) {
+    add_module("in.module");
+    const std::string too_long = std::string(4200, 'x') + ".module";
+    const folder_state before = state();
+    expect_user_error(sign({too_long + ";out.module", "key.module"}), 10,
+                      "Input module " + too_long + " does not exist\n");
+    expect_same_except(before, state(), {});
+    // The output is only opened in phase 3; the message is cut to its buffer.
+    const process_result run = sign({"in.module;" + too_long, "key.module"});
+    EXPECT_EQ(run.status, kInternalError);
+    EXPECT_NE(run.err.find(": Fail to open xxxxxxxx"), std::string::npos) << run.err.substr(0, 200);
+    expect_same_except(before, state(), {"key.module"});
+}
+
+// ---- Scale --------------------------------------------------------------------------------
+
+// A list file of `pairs` pairs, every tenth line a comment followed by a blank line. Pair i
+// reads in.module and writes out<i % outputs>.module.
+std::string make_list(size_t pairs, size_t outputs) {
+    std::string text = "# generated list\n";
+    for (size_t i = 0; i < pairs; ++i) {
+        if (i % 10 == 0) {
+            text += "# group " + std::to_string(i) + "\n\n";
+        }
+        text += "in.module ; out" + std::to_string(i % outputs) + ".module  # pair " +
+                std::to_string(i) + "\n";
+    }
+    return text;
+}
+
+constexpr size_t kManyPairs = 20000;
+constexpr long kBaselineKb = 64 * 1024;  // program, libraries and allocator without the images
+
+// AddressSanitizer keeps freed memory in quarantine and adds shadow memory: resident sizes
+// measured under it say nothing about the program's own needs.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
+void expect_memory_of_images(long peak_rss_kb, size_t images) {
+    if (kMemoryIsMeasurable) {
+        const long images_kb = static_cast<long>(images * kvr::kImageSize / 1024);
+        EXPECT_LT(peak_rss_kb, images_kb * 3 / 2 + kBaselineKb);
+    }
+}
+
+TEST_F(FaultInjection, TwentyThousandPairsAreReadAndLoadedBeforeALastBadModuleStopsTheRun) {
+    add_module("in.module");
+    bytes bad = kvr_test::make_unsigned_module(2);
+    bad[kvr::kSOffset + kvr::kFieldSize - 1] = 1;
+    kvr_test::write_bytes(at("bad.module"), bad);
+    kvr_test::write_text(at("list.txt"), make_list(kManyPairs - 1, 100) + "bad.module;x.module\n");
+    const folder_state before = state();
+    const measured_run run = run_measured({"list.txt", "key.module"}, dir.path());
+    expect_stop(run.result,
+                "Unsigned input module bad.module should have RS field set to ALL ZERO");
+    expect_same_except(before, state(), {});
+    // Every loaded image is held until the run ends: memory grows with the images, no more.
+    expect_memory_of_images(run.peak_rss_kb, kManyPairs);
+}
+
+// Signing twenty thousand modules takes about a minute of crypto; the long run is opted into
+// with KVR_LONG_TESTS=1 (CI does so in its main build).
+TEST_F(FaultInjection, TwentyThousandPairsAreAllSigned) {
+    if (std::getenv("KVR_LONG_TESTS") == nullptr) {
+        GTEST_SKIP() << "set KVR_LONG_TESTS=1 to sign 20000 modules";
+    }
+    add_module("in.module");
+    constexpr size_t kOutputs = 100;
+    kvr_test::write_text(at("list.txt"), make_list(kManyPairs, kOutputs));
+    const measured_run run = run_measured({"list.txt", "key.module"}, dir.path());
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    for (size_t i = 0; i < kOutputs; i += 33) {
+        expect_signed("out" + std::to_string(i) + ".module");
+    }
+    expect_memory_of_images(run.peak_rss_kb, kManyPairs);
+}
+
+}  // namespace
