@@ -8,7 +8,8 @@
 #
 # Configure the build folder as Release for meaningful figures. Environment knobs: the number
 # of rounds KVR_BENCH_RUNS (default 7), of them with N = 10000 KVR_BENCH_RUNS_LARGE
-# (default 3) and with the openssl script KVR_BENCH_SCRIPT_RUNS (default 3).
+# (default 3) and with the openssl script KVR_BENCH_SCRIPT_RUNS (default 3);
+# KVR_BENCH_FRESH_OUTPUTS=1 removes the signed outputs before every run.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -47,8 +48,18 @@ measure() {
     echo "$label $line" | awk '{ print $1, $2, $3, $5 }' >>"$results"
 }
 
+# With KVR_BENCH_FRESH_OUTPUTS=1 every run writes new files; by default a run replaces the
+# outputs of the one before, as a build that signs again does (on ext4 replacing a file by
+# truncating it costs more than creating it).
+fresh_outputs() {
+    if [ "${KVR_BENCH_FRESH_OUTPUTS:-0}" = 1 ]; then
+        rm -f "$work/n$1"/*.signed.module "$work/n$1/key.module"
+    fi
+}
+
 echo "kvr_sign benchmark: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
-    "$(openssl version | cut -d' ' -f1-2), build type ${build_type:-unset}"
+    "$(openssl version | cut -d' ' -f1-2), build type ${build_type:-unset}," \
+    "outputs $([ "${KVR_BENCH_FRESH_OUTPUTS:-0}" = 1 ] && echo "fresh each run" || echo "replaced each run")"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$build_type" = Release ] || echo "warning: $build is not a Release build" >&2
 
@@ -67,11 +78,17 @@ for ((round = 1; round <= runs; round++)); do
         measure bare "$build/bench/kvr_bench_bare"
         measure bare_proxy "$build/bench/kvr_bench_bare_proxy"
         measure help "$sign" --help
+        fresh_outputs 1
         measure sign_1 "$sign" "$work/n1/list.txt" "$work/n1/key.module"
     done
     for n in $sizes; do
         [ "$n" -eq 1 ] && continue
         [ "$n" -ge 10000 ] && [ "$round" -gt "$runs_large" ] && continue
+        # The floor again, right before the run it is compared with (at most 2000 modules'
+        # worth), so that both see the same machine: the table also gives the ratio per pair.
+        "$build/bench/kvr_bench_floor" $((n < 2000 ? n : 2000)) 1 module |
+            awk -v n="$n" '{ print "pairfloor_" n, $2, 0, $3 }' >>"$results"
+        fresh_outputs "$n"
         measure "sign_$n" "$sign" "$work/n$n/list.txt" "$work/n$n/key.module"
     done
     if [ "$round" -le "$script_runs" ]; then
