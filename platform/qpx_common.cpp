@@ -388,17 +388,45 @@ ssize_t read_some(int fd, void* buffer, size_t count) {
 
 }  // namespace
 
-bool QPX_COMMON::qpx_open_input_file(std::string path, std::vector<std::string>& lines,
-                                     uint8_t skip_prefix, bool skip_empty, bool trim) {
+bool QPX_COMMON::qpx_for_each_input_line(std::string path,
+                                         const std::function<bool(std::string)>& take) {
     struct stat info {};
     const int fd = open_regular_file(path, info);
     if (fd < 0) {
         return false;
     }
+    bool wanted = true;
     const auto take_line = [&](std::string line) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
+        wanted = take(std::move(line));
+    };
+    // Read in chunks: only the current line is held, never a second copy of the file.
+    std::string partial;
+    char chunk[65536];
+    ssize_t n = 0;
+    while (wanted && (n = read_some(fd, chunk, sizeof chunk)) > 0) {
+        const char* cursor = chunk;
+        const char* const end = chunk + n;
+        for (const char* feed; wanted && (feed = std::find(cursor, end, '\n')) != end;
+             cursor = feed + 1) {
+            partial.append(cursor, feed);
+            take_line(std::move(partial));
+            partial.clear();
+        }
+        partial.append(cursor, end);
+    }
+    ::close(fd);
+    if (wanted && !partial.empty()) {
+        take_line(std::move(partial));
+    }
+    return n >= 0;
+}
+
+bool QPX_COMMON::qpx_open_input_file(std::string path, std::vector<std::string>& lines,
+                                     uint8_t skip_prefix, bool skip_empty, bool trim) {
+    return qpx_for_each_input_line(std::move(path), [&](std::string line) {
         if (trim) {
             line = trim_white_space(line);
         }
@@ -408,26 +436,8 @@ bool QPX_COMMON::qpx_open_input_file(std::string path, std::vector<std::string>&
         if (!skipped) {
             lines.push_back(std::move(line));
         }
-    };
-    // Read in chunks: only the lines themselves are held, never a second copy of the file.
-    std::string partial;
-    char chunk[65536];
-    ssize_t n = 0;
-    while ((n = read_some(fd, chunk, sizeof chunk)) > 0) {
-        const char* cursor = chunk;
-        const char* const end = chunk + n;
-        for (const char* feed; (feed = std::find(cursor, end, '\n')) != end; cursor = feed + 1) {
-            partial.append(cursor, feed);
-            take_line(std::move(partial));
-            partial.clear();
-        }
-        partial.append(cursor, end);
-    }
-    ::close(fd);
-    if (!partial.empty()) {
-        take_line(std::move(partial));
-    }
-    return n == 0;
+        return true;
+    });
 }
 
 uint8_t* QPX_COMMON::qpx_open_input_bin_file(std::string path, uint32_t& size, uint32_t max_bytes) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,12 @@ class QPX_COMMON {
     // (space, tab, CR, LF, VT, FF).
     static std::string get_rid_header_and_trailer_white_space_and_comment(
         std::string text, std::vector<std::string> comment_markers);
+
+    // Reads a text file line by line, a CR before the LF dropped, and hands each line to
+    // `take` as soon as it is complete; reading ends early when `take` returns false. Memory
+    // is bounded by the longest line, not by the file. False when the file cannot be read.
+    static bool qpx_for_each_input_line(std::string path,
+                                        const std::function<bool(std::string)>& take);
 
     // Reads a text file into `lines`, one entry per LF-terminated line, a CR before the LF
     // dropped. skip_prefix (non-zero) drops lines starting with that byte; skip_empty drops

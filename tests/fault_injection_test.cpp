@@ -4,7 +4,6 @@
 // phase 3 leaves the folder exactly as it was.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +11,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -39,10 +40,18 @@ const char* const kSetpriv = "/usr/bin/setpriv";
 // a file by its bytes.
 using folder_state = std::map<std::string, std::string>;
 
+// A file by its bytes; a large one by its size and a hash, so that the test itself stays small
+// (a child started from it begins with the test's resident memory as its peak).
 std::string file_text(const std::string& path) {
+    constexpr size_t kKeptWhole = 1 << 16;
     try {
         const bytes content = kvr_test::read_bytes(path);
-        return "file " + std::string(content.begin(), content.end());
+        const std::string text(content.begin(), content.end());
+        if (text.size() <= kKeptWhole) {
+            return "file " + text;
+        }
+        return "file of " + std::to_string(text.size()) + " bytes, hash " +
+               std::to_string(std::hash<std::string>{}(text));
     } catch (const std::runtime_error&) {
         return "unreadable file";  // without root, a file without read permission
     }
@@ -113,16 +122,12 @@ struct measured_run {
     long peak_rss_kb = 0;
 };
 
-// Runs kvr_sign in `dir` and measures the child's peak resident memory.
+// Runs kvr_sign in `dir` and measures the child's peak resident memory. The child is forked,
+// not spawned: a spawned child shares the test's memory until it runs the program and so
+// inherits the test's own peak, while a forked child starts from the test's current size.
 measured_run run_measured(const std::vector<std::string>& args, const fs::path& dir) {
     const std::string out_path = (dir / ".stdout").string();
     const std::string err_path = (dir / ".stderr").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     std::vector<std::string> words{KVR_SIGN_PATH};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -130,16 +135,26 @@ measured_run run_measured(const std::vector<std::string>& args, const fs::path& 
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    pid_t pid = 0;
     measured_run run;
-    if (posix_spawn(&pid, KVR_SIGN_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) {
+            _exit(127);
+        }
+        execve(KVR_SIGN_PATH, argv.data(), environ);
+        _exit(127);
+    }
+    if (pid > 0) {
         int wait_status = 0;
         rusage usage{};
         wait4(pid, &wait_status, 0, &usage);
         run.result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128;
         run.peak_rss_kb = usage.ru_maxrss;
     }
-    posix_spawn_file_actions_destroy(&actions);
     const auto text = [](const std::string& path) {
         const bytes content = kvr_test::read_bytes(path);
         fs::remove(path);
@@ -502,6 +517,62 @@ TEST_F(FaultInjection, TwentyThousandPairsAreReadAndLoadedBeforeALastBadModuleSt
     expect_same_except(before, state(), {});
     // Every loaded image is held until the run ends: memory grows with the images, no more.
     expect_memory_of_images(run.peak_rss_kb, kManyPairs);
+}
+
+// Writes `size` bytes to `path` in chunks, each chunk made by `fill`.
+template <typename Fill>
+void write_large_file(const std::string& path, size_t size, Fill fill) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::string chunk(1 << 20, '\0');
+    for (size_t written = 0; written < size; written += chunk.size()) {
+        fill(chunk);
+        out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    }
+    ASSERT_TRUE(out.good());
+}
+
+TEST_F(FaultInjection, GarbageListFilesAreRefusedWithBoundedMemory) {
+    constexpr size_t kMiB = 1 << 20;
+    constexpr long kBoundKb = 48 * 1024;  // whatever the size of the file
+    uint64_t random_state = 0x9E3779B97F4A7C15ull;
+    const auto random_bytes = [&](std::string& chunk) {
+        for (char& c : chunk) {
+            random_state ^= random_state << 13, random_state ^= random_state >> 7;
+            random_state ^= random_state << 17;
+            c = static_cast<char>(random_state);
+        }
+    };
+    struct garbage_case {
+        std::string what;
+        size_t size;
+        std::function<void(std::string&)> fill;
+    };
+    const std::vector<garbage_case> cases = {
+        {"random bytes", 100 * kMiB, random_bytes},
+        {"blank lines", 20 * kMiB, [](std::string& chunk) { chunk.assign(chunk.size(), '\n'); }},
+        {"comment lines", 20 * kMiB,
+         [](std::string& chunk) {
+             for (size_t i = 0; i < chunk.size(); i += 2) {
+                 chunk[i] = '#', chunk[i + 1] = '\n';
+             }
+         }},
+    };
+    for (const garbage_case& test : cases) {
+        SCOPED_TRACE(test.what);
+        write_large_file(at("list.txt"), test.size, test.fill);
+        const folder_state before = state();
+        const measured_run run = run_measured({"list.txt", "key.module"}, dir.path());
+        if (test.what == "random bytes") {
+            EXPECT_EQ(run.result.status, 10);  // the first line is no pair
+            EXPECT_EQ(run.result.err.rfind("Error: ", 0), 0u);
+        } else {
+            expect_stop(run.result, "modules.size()");  // no pair line at all
+        }
+        expect_same_except(before, state(), {});
+        if (kMemoryIsMeasurable) {
+            EXPECT_LT(run.peak_rss_kb, kBoundKb);
+        }
+    }
 }
 
 // Signing twenty thousand modules takes about a minute of crypto; the long run is opted into

@@ -181,23 +181,20 @@ int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>&
     return kStatusOk;
 }
 
+// The lines are parsed as they are read, and reading ends at the first rejected pair: a list
+// file of any size, garbage included, costs no more memory than its longest line.
 int32_t read_module_list(const std::string& list_path, std::vector<descriptor_module>& modules) {
-    std::vector<std::string> lines;
-    if (!QPX_COMMON::qpx_open_input_file(list_path, lines, 0, false, false)) {
-        FRADEL_STOP("Fail to read file %s", list_path.c_str());
-    }
-    modules.reserve(modules.size() + lines.size());  // one record per line at most, no regrowth
     int32_t status = kStatusOk;
-    for (const std::string& line : lines) {
+    const bool read = QPX_COMMON::qpx_for_each_input_line(list_path, [&](std::string line) {
         const std::string pair_text =
-            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(line, {"#"});
-        if (pair_text.empty()) {
-            continue;
+            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(std::move(line), {"#"});
+        if (!pair_text.empty()) {
+            status = parse_module_pair(pair_text, modules);
         }
-        status = parse_module_pair(pair_text, modules);
-        if (status != kStatusOk) {
-            break;
-        }
+        return status == kStatusOk;
+    });
+    if (!read) {
+        FRADEL_STOP("Fail to read file %s", list_path.c_str());
     }
     return status;
 }
