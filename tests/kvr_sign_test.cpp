@@ -445,20 +445,25 @@ TEST_F(KvrSign, SignatureVerifiesWithTheOpensslCommandLineTool) {
 }
 
 TEST_F(KvrSign, ShortRAndSAreStoredRightAlignedAfterZeros) {
-    // About one value in 256 has a zero leading byte; 300 modules give two values each.
-    const fs::path folder = dir.path() / "many";
+    // About one value in 256 has a zero leading byte, so one run of 300 modules (600 values)
+    // meets one nine times in ten; a few more runs make missing it practically impossible.
     const process_result made = kvr_test::run_program(
         KVR_MAKE_MODULES_PATH, {"many", "300", "list.txt"}, dir.path().string());
     ASSERT_EQ(made.status, 0) << made.err;
-    ASSERT_EQ(sign({"list.txt", "key.module"}).status, 0);
-    const bytes entry = file("key.module");
     int short_values = 0;
-    for (int i = 1; i <= 300; ++i) {
-        const bytes image = file("many/example" + std::to_string(i) + ".signed.module");
-        ASSERT_TRUE(kvr_test::signature_verifies(entry, image)) << i;
-        short_values += (image[kvr::kROffset] == 0) + (image[kvr::kSOffset] == 0);
+    for (int run = 0; run < 8 && short_values == 0; ++run) {
+        ASSERT_EQ(sign({"list.txt", "key.module"}).status, 0);
+        const bytes entry = file("key.module");
+        for (int i = 1; i <= 300; ++i) {
+            const bytes image = file("many/example" + std::to_string(i) + ".signed.module");
+            const bool short_r = image[kvr::kROffset] == 0;
+            const bool short_s = image[kvr::kSOffset] == 0;
+            if (short_r || short_s) {
+                ASSERT_TRUE(kvr_test::signature_verifies(entry, image)) << i;
+                short_values += short_r + short_s;
+            }
+        }
     }
-    // Failing here would be a one-in-a-hundred-million event with a correct signer.
     EXPECT_GT(short_values, 0);
 }
 

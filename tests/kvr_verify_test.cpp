@@ -369,8 +369,9 @@ TEST_F(KvrVerify, MissingAndNonRegularModulesFailAndTheOthersAreStillReported) {
 }
 
 TEST_F(KvrVerify, ListFileFormChecksEveryOutputPathInListOrder) {
-    for (uint32_t i = 1; i <= 3; ++i) {
-        put("u" + std::to_string(i) + ".module", kvr_test::make_unsigned_module(i));
+    for (const uint32_t i : {1u, 2u, 3u}) {
+        put(std::string("u").append(std::to_string(i)).append(".module"),
+            kvr_test::make_unsigned_module(i));
     }
     fs::create_directory(at("out"));
     kvr_test::write_text(at("modules.txt"),
