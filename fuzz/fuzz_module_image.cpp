@@ -40,9 +40,9 @@ std::string expected_stop(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     kvr_fuzz::intercept_internal_errors();
-    kvr_fuzz::enter_work_folder("kvr_fuzz_module_image");
+    kvr_fuzz::enter_work_folder("kvr_fuzz_module_image", argc, argv);
     return 0;
 }
 

@@ -53,9 +53,9 @@ void check_path(const std::string& path) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     kvr_fuzz::intercept_internal_errors();
-    kvr_fuzz::enter_work_folder("kvr_fuzz_module_list");
+    kvr_fuzz::enter_work_folder("kvr_fuzz_module_list", argc, argv);
     for (const char* name : {"a.module", "b.module", "in put.module", "a.MODULE", "notes.txt"}) {
         std::ofstream(name) << "x";
     }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "zrl_core.h"
 
@@ -49,10 +50,35 @@ inline std::filesystem::path& work_folder() {
     return folder;
 }
 
+// The fuzzer reads its arguments after LLVMFuzzerInitialize: corpus folders and artifact paths
+// given relative to the starting folder are made absolute before the working folder changes.
+inline void make_path_arguments_absolute(int* argc, char*** argv) {
+    static std::vector<std::string> words;
+    static std::vector<char*> pointers;
+    for (int i = 0; i < *argc; ++i) {
+        std::string word = (*argv)[i];
+        for (const std::string flag : {"-artifact_prefix=", "-exact_artifact_path="}) {
+            if (word.rfind(flag, 0) == 0 && word.size() > flag.size() && word[flag.size()] != '/') {
+                word = flag + (std::filesystem::current_path() / word.substr(flag.size())).string();
+            }
+        }
+        if (i > 0 && !word.empty() && word[0] != '-' && word[0] != '/') {
+            word = std::filesystem::absolute(word).string();
+        }
+        words.push_back(word);
+    }
+    for (std::string& word : words) {
+        pointers.push_back(word.data());
+    }
+    pointers.push_back(nullptr);
+    *argv = pointers.data();
+}
+
 // Creates a fresh folder and makes it the working folder, so that relative paths in the inputs
 // land there. It is removed when the fuzzer exits. The targets write a file per input: a
 // folder in memory (/dev/shm) keeps that from costing a disk write each time.
-inline const std::filesystem::path& enter_work_folder(const char* name) {
+inline const std::filesystem::path& enter_work_folder(const char* name, int* argc, char*** argv) {
+    make_path_arguments_absolute(argc, argv);
     std::error_code error;
     const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error)
                                            ? std::filesystem::path("/dev/shm")
