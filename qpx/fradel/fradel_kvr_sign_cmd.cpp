@@ -181,9 +181,26 @@ int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>&
     return kStatusOk;
 }
 
+namespace {
+
+// The shortest line that can hold a pair: "a.module;b.module" and its line feed.
+constexpr uint64_t kShortestPairLine = 18;
+constexpr uint64_t kMostRecordsReserved = uint64_t{1} << 20;
+
+// Reserves the work list for the most pairs the list file could hold, so that it is never
+// regrown while every image is in memory. Only the pages the records fill become resident.
+void reserve_for_list(const std::string& list_path, std::vector<descriptor_module>& modules) {
+    const uint64_t most_pairs =
+        FIO_FILE_SYSTEM::regular_file_size(list_path).value_or(0) / kShortestPairLine + 1;
+    modules.reserve(modules.size() + std::min(most_pairs, kMostRecordsReserved));
+}
+
+}  // namespace
+
 // The lines are parsed as they are read, and reading ends at the first rejected pair: a list
 // file of any size, garbage included, costs no more memory than its longest line.
 int32_t read_module_list(const std::string& list_path, std::vector<descriptor_module>& modules) {
+    reserve_for_list(list_path, modules);
     int32_t status = kStatusOk;
     const bool read = QPX_COMMON::qpx_for_each_input_line(list_path, [&](std::string line) {
         const std::string pair_text =
