@@ -9,19 +9,15 @@
 #include <cstdlib>
 #include <memory>
 
+#include "openssl_handles.h"
+
 namespace kvr_bench {
 
-template <auto Release>
-struct openssl_release {
-    template <typename T>
-    void operator()(T* object) const {
-        Release(object);
-    }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, openssl_release<EVP_PKEY_free>>;
-using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, openssl_release<EVP_PKEY_CTX_free>>;
-using md_ptr = std::unique_ptr<EVP_MD, openssl_release<EVP_MD_free>>;
-using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, openssl_release<EVP_MD_CTX_free>>;
+using kvr::md_ctx_ptr;
+using kvr::md_ptr;
+using kvr::pkey_ctx_ptr;
+using kvr::pkey_ptr;
+using kvr::signature_ptr;
 
 // Ends the program when an OpenSSL call failed: a bench figure of a failed call means nothing.
 inline void require(bool ok, const char* what) {

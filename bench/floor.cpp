@@ -34,7 +34,6 @@ namespace {
 using namespace kvr_bench;
 
 constexpr size_t kDigestSize = 48;
-using signature_ptr = std::unique_ptr<ECDSA_SIG, openssl_release<ECDSA_SIG_free>>;
 
 struct floor_state {
     pkey_ptr key = generate_p384_key();
