@@ -50,7 +50,7 @@ QPX_COMMON_CMD_ARG_STRUCT option_table[kOptionCount] = {
 // clang-format off
 constexpr uint32_t kHelpCount = 12;
 const QPX_COMMON_CMD_HELP_STRUCT help_table[kHelpCount] = {
-    {0, "In below explantion\n"},
+    {0, "In the explanation below\n"},
     {1, "<> argument that you need to specify"},
     {1, "{} argument that is optional\n"},
     {1, "1) To verify the signed KVR Descriptor Module(s) of a list against their Public Key Entry module\n"},
