@@ -338,6 +338,7 @@ TEST_F(FaultInjection, ListFilesThatCannotBeReadAreRefused) {
     fs::create_directory(at("folder.txt"));
     fs::create_symlink("/dev/zero", at("zero.txt"));
     fs::create_symlink("nowhere.txt", at("dangling.txt"));
+    ASSERT_EQ(mkfifo(at("fifo.txt").c_str(), 0600), 0);  // must be refused, not waited on
     const folder_state before = state();
     // A folder or a dangling link is no list file, and the pair form does not fit either.
     for (const std::string list : {"folder.txt", "dangling.txt"}) {
@@ -345,7 +346,9 @@ TEST_F(FaultInjection, ListFilesThatCannotBeReadAreRefused) {
                           "Incorrect command format or input file does not exist\n"
                           "Use argument --help to learn the usage\n");
     }
-    expect_stop(sign({"zero.txt", "key.module"}), "Fail to read file zero.txt");
+    for (const std::string list : {"zero.txt", "fifo.txt"}) {
+        expect_stop(sign({list, "key.module"}), "Fail to read file " + list);
+    }
     expect_same_except(before, state(), {});
 }
 

@@ -1,6 +1,5 @@
 // kvr_sign end to end: the built program, run in a fresh temporary folder per case.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -258,13 +257,6 @@ TEST_F(KvrSign, UnreadableListFileStopsWithFailToRead) {
     EXPECT_FALSE(present("key.module"));
 }
 
-TEST_F(KvrSign, ListFileThatIsAFifoIsRefusedInsteadOfWaitedOn) {
-    ASSERT_EQ(mkfifo(at("list.txt").c_str(), 0600), 0);
-    const process_result run = sign({"list.txt", "key.module"});
-    expect_stop(run, "Fail to read file list.txt");
-    EXPECT_FALSE(present("key.module"));
-}
-
 // ---- Module images ------------------------------------------------------------------------
 
 TEST_F(KvrSign, BadImagesStopInPhaseOneWithTheirMessage) {
@@ -507,17 +499,6 @@ TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
     EXPECT_EQ(file("in.module"), in_before);
     EXPECT_FALSE(present("out.module"));
     EXPECT_FALSE(present("x.module"));
-}
-
-TEST_F(KvrSign, InputsThatAreNotRegularFilesAreNeverReadWhole) {
-    fs::create_symlink("/dev/zero", at("zero.module"));
-    ASSERT_EQ(mkfifo(at("fifo.module").c_str(), 0600), 0);
-    add_module("good.module");
-    for (const std::string name : {"zero.module", "fifo.module"}) {
-        const process_result run = sign({name + ";out.module", "key.module"});
-        expect_stop(run, "Input binary data cannot be NULL");
-        EXPECT_FALSE(present("out.module"));
-    }
 }
 
 TEST_F(KvrSign, HugeInputIsMeasuredNotRead) {
