@@ -2,7 +2,10 @@
 //
 // Paths travel through the tools as byte strings; the stream widens one to the lossless full
 // path of the core services only at the moment the file is opened, then opens that path.
+// The stream is unbuffered, and refuses to open a FIFO or socket it would wait on forever.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <fstream>
 #include <ios>
@@ -26,12 +29,22 @@ class movira_ofstream : public std::basic_ofstream<char> {
         if (is_open()) {
             return;
         }
-        const std::wstring full_path = fio_get_unc_full_path(path);
-        if (protection == kShareDenyNone &&
-            rdbuf()->open(fio_narrow_path(full_path), mode | std::ios_base::out) != nullptr) {
+        const std::string full_path = fio_narrow_path(fio_get_unc_full_path(path));
+        // Unbuffered: a write goes straight to the file and leaves no copy in a stream buffer.
+        rdbuf()->pubsetbuf(nullptr, 0);
+        if (protection == kShareDenyNone && !waits_for_a_reader(full_path) &&
+            rdbuf()->open(full_path, mode | std::ios_base::out) != nullptr) {
             clear();
         } else {
             setstate(std::ios_base::failbit);
         }
+    }
+
+  private:
+    // A FIFO or socket would block the open until some other process reads from it.
+    static bool waits_for_a_reader(const std::string& path) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 &&
+               (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
     }
 };
