@@ -42,8 +42,22 @@ bool FIO_FILE_SYSTEM::same_file(const std::string& a, const std::string& b) {
     }
     struct stat info_a {};
     struct stat info_b {};
-    return stat_path(a, info_a) && stat_path(b, info_b) && info_a.st_dev == info_b.st_dev &&
-           info_a.st_ino == info_b.st_ino;
+    const bool a_exists = stat_path(a, info_a);
+    const bool b_exists = stat_path(b, info_b);
+    if (a_exists && b_exists) {
+        return info_a.st_dev == info_b.st_dev && info_a.st_ino == info_b.st_ino;
+    }
+    if (a_exists || b_exists || a.find('\0') != std::string::npos ||
+        b.find('\0') != std::string::npos) {
+        return false;
+    }
+    // Neither exists yet: two names of one future file once the links in their folders
+    // are followed ("alias/k" and "real/k" when alias links to real).
+    std::error_code error_a;
+    std::error_code error_b;
+    const auto canonical_a = std::filesystem::weakly_canonical(a, error_a);
+    const auto canonical_b = std::filesystem::weakly_canonical(b, error_b);
+    return !error_a && !error_b && canonical_a == canonical_b;
 }
 
 // ---- Lossless byte <-> wide path conversion ----------------------------------------------

@@ -17,8 +17,9 @@ class FIO_FILE_SYSTEM {
     // or not a regular file.
     static std::optional<uint64_t> regular_file_size(const std::string& path);
 
-    // True when both paths name the same file: equal full paths, or, where both exist, the
-    // same device and inode (hard links, symbolic links).
+    // True when both paths name the same file: equal full paths; where both exist, the same
+    // device and inode (hard links, symbolic links); where neither exists yet, the same path
+    // once the links in their folders are followed.
     static bool same_file(const std::string& a, const std::string& b);
 };
 
