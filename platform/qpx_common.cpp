@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
@@ -402,26 +403,35 @@ bool QPX_COMMON::qpx_for_each_input_line(std::string path,
         }
         wanted = take(std::move(line));
     };
-    // Read in chunks: only the current line is held, never a second copy of the file.
+    // Read in chunks: only the current line is held, never a second copy of the file, and
+    // never more than one line's worth of it.
     std::string partial;
     char chunk[65536];
     ssize_t n = 0;
-    while (wanted && (n = read_some(fd, chunk, sizeof chunk)) > 0) {
+    bool overlong = false;
+    while (wanted && !overlong && (n = read_some(fd, chunk, sizeof chunk)) > 0) {
         const char* cursor = chunk;
         const char* const end = chunk + n;
         for (const char* feed; wanted && (feed = std::find(cursor, end, '\n')) != end;
              cursor = feed + 1) {
             partial.append(cursor, feed);
+            overlong = partial.size() > QPX_COMMON::kMaxTextLineSize;
+            if (overlong) {
+                break;
+            }
             take_line(std::move(partial));
             partial.clear();
         }
-        partial.append(cursor, end);
+        if (wanted && !overlong) {
+            partial.append(cursor, end);
+            overlong = partial.size() > QPX_COMMON::kMaxTextLineSize;
+        }
     }
     ::close(fd);
-    if (wanted && !partial.empty()) {
+    if (wanted && !overlong && !partial.empty()) {
         take_line(std::move(partial));
     }
-    return n >= 0;
+    return n >= 0 && !overlong;
 }
 
 bool QPX_COMMON::qpx_open_input_file(std::string path, std::vector<std::string>& lines,

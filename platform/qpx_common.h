@@ -4,6 +4,7 @@
 // value, result lists by reference, and tables by pointer after their count.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -83,6 +84,9 @@ class QPX_COMMON_MSG {
 
 class QPX_COMMON {
   public:
+    // The longest line the text readers accept: far beyond any line of paths.
+    static constexpr size_t kMaxTextLineSize = size_t{1} << 20;
+
     // Splits `text` at `separator` into `pieces` (appended) and returns how many were added.
     //   keep_empty:      keep empty pieces (";b" gives "" and "b"); otherwise drop them
     //   trim_pieces:     remove white space around every piece
@@ -104,13 +108,15 @@ class QPX_COMMON {
 
     // Reads a text file line by line, a CR before the LF dropped, and hands each line to
     // `take` as soon as it is complete; reading ends early when `take` returns false. Memory
-    // is bounded by the longest line, not by the file. False when the file cannot be read.
+    // is bounded by one line, not by the file. False when the file cannot be read or holds a
+    // line longer than kMaxTextLineSize bytes (no text file of paths has one).
     static bool qpx_for_each_input_line(std::string path,
                                         const std::function<bool(std::string)>& take);
 
     // Reads a text file into `lines`, one entry per LF-terminated line, a CR before the LF
     // dropped. skip_prefix (non-zero) drops lines starting with that byte; skip_empty drops
-    // empty lines; trim removes outer white space. False when the file cannot be read.
+    // empty lines; trim removes outer white space. False when the file cannot be read or has
+    // an overlong line, as for qpx_for_each_input_line.
     static bool qpx_open_input_file(std::string path, std::vector<std::string>& lines,
                                     uint8_t skip_prefix, bool skip_empty, bool trim);
 

@@ -116,26 +116,27 @@ std::optional<std::string> module_path_of(const std::string& text, bool pair_req
     return path;
 }
 
+// The lines are checked as they are read, so a list file of any size costs one line of memory.
 bool read_list_paths(const std::string& list_path, std::vector<std::string>& paths) {
-    std::vector<std::string> lines;
-    if (!QPX_COMMON::qpx_open_input_file(list_path, lines, 0, false, false)) {
+    bool usable = true;
+    const bool read = QPX_COMMON::qpx_for_each_input_line(list_path, [&](std::string line) {
+        const std::string pair_text =
+            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(std::move(line), {"#"});
+        if (!pair_text.empty()) {
+            const auto path = module_path_of(pair_text, true);
+            usable = path.has_value();
+            if (usable) {
+                paths.push_back(*path);
+            }
+        }
+        return usable;
+    });
+    if (!read) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Fail to read file %s\n",
                                   list_path.c_str());
         return false;
     }
-    for (const std::string& line : lines) {
-        const std::string pair_text =
-            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(line, {"#"});
-        if (pair_text.empty()) {
-            continue;
-        }
-        const auto path = module_path_of(pair_text, true);
-        if (!path) {
-            return false;
-        }
-        paths.push_back(*path);
-    }
-    return true;
+    return usable;
 }
 
 bool read_inline_paths(std::vector<std::string>& paths) {
