@@ -183,12 +183,13 @@ int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>&
 
 namespace {
 
-// The shortest line that can hold a pair: "a.module;b.module" and its line feed.
-constexpr uint64_t kShortestPairLine = 18;
-constexpr uint64_t kMostRecordsReserved = uint64_t{1} << 20;
+// The shortest line that can hold a pair: ".module;.module" and its line feed.
+constexpr uint64_t kShortestPairLine = 16;
+constexpr uint64_t kMostRecordsReserved = uint64_t{1} << 18;
 
-// Reserves the work list for the most pairs the list file could hold, so that it is never
-// regrown while every image is in memory. Only the pages the records fill become resident.
+// Reserves the work list for the most pairs the list file could hold. A list regrown record
+// by record leaves its outgrown buffers with the allocator, resident beside the images that
+// phase 1 then loads; a reservation only becomes resident where records are written.
 void reserve_for_list(const std::string& list_path, std::vector<descriptor_module>& modules) {
     const uint64_t most_pairs =
         FIO_FILE_SYSTEM::regular_file_size(list_path).value_or(0) / kShortestPairLine + 1;
@@ -328,7 +329,7 @@ void fill_pke_fixed_parts(pke_buffer& pke_module, uint32_t permission, uint32_t 
 
 namespace {
 
-constexpr size_t kDigestSize = 48;  // SHA-384
+constexpr size_t kDigestSize = kBlock0DigestSize;
 
 // A fixed-size byte buffer that is wiped however its scope is left.
 template <size_t N>
@@ -361,12 +362,13 @@ void place_big_number(const BIGNUM* value, uint8_t* field, const field_names& na
 }
 
 pkey_ptr generate_key() {
-    const char* curve = OBJ_nid2sn(NID_secp384r1);
-    FRADEL_CRYPTO_CHECK(curve != nullptr, "Fail to create a EC Group");
+    const group_ptr group(EC_GROUP_new_by_curve_name(NID_secp384r1));
+    FRADEL_CRYPTO_CHECK(group != nullptr, "Fail to create a EC Group");
     pkey_ctx_ptr context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-    FRADEL_CRYPTO_CHECK(context != nullptr, "Fail to create a EC Key");
-    FRADEL_CRYPTO_CHECK(EVP_PKEY_keygen_init(context.get()) == 1 &&
-                            EVP_PKEY_CTX_set_group_name(context.get(), curve) == 1,
+    FRADEL_CRYPTO_CHECK(context != nullptr && EVP_PKEY_keygen_init(context.get()) == 1,
+                        "Fail to create a EC Key");
+    const char* curve = OBJ_nid2sn(EC_GROUP_get_curve_name(group.get()));
+    FRADEL_CRYPTO_CHECK(curve != nullptr && EVP_PKEY_CTX_set_group_name(context.get(), curve) == 1,
                         "Fail to set EC Group to an EC Key");
     EVP_PKEY* key = nullptr;
     FRADEL_CRYPTO_CHECK(EVP_PKEY_generate(context.get(), &key) == 1, "Fail to generate EC Key");
@@ -399,11 +401,12 @@ signing_contexts make_contexts(EVP_PKEY* key) {
                               md_ctx_ptr(EVP_MD_CTX_new()),
                               pkey_ctx_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr)),
                               pkey_ctx_ptr(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr)),
-                              static_cast<size_t>(EVP_PKEY_get_size(key))};
+                              static_cast<size_t>(std::max(EVP_PKEY_get_size(key), 0))};
     FRADEL_CRYPTO_CHECK(contexts.sha384 != nullptr && contexts.digest != nullptr,
                         "Fail calculate block0 sha");
     FRADEL_CRYPTO_CHECK(
-        contexts.sign != nullptr && EVP_PKEY_sign_init(contexts.sign.get()) == 1 &&
+        contexts.max_signature_size > 0 && contexts.sign != nullptr &&
+            EVP_PKEY_sign_init(contexts.sign.get()) == 1 &&
             EVP_PKEY_CTX_set_signature_md(contexts.sign.get(), contexts.sha384.get()) == 1,
         "Fail to sign");
     FRADEL_CRYPTO_CHECK(

@@ -20,6 +20,7 @@ inline constexpr size_t kROffset = kBlock0Size + kSignatureHeaderSize;  // 4112
 inline constexpr size_t kSOffset = kROffset + kFieldSize;               // 4160
 inline constexpr size_t kRsOffset = kROffset;                           // R and S together
 inline constexpr size_t kRsSize = 2 * kFieldSize;                       // 96
+inline constexpr size_t kBlock0DigestSize = 48;  // SHA-384 of block 0, what is signed
 
 // ---- Public Key Entry module (all words little-endian) ----
 inline constexpr size_t kPkeSize = 256;

@@ -26,7 +26,7 @@ namespace {
 constexpr const char* kCurveName = "P-384";
 constexpr uint8_t kUncompressedPointTag = 0x04;  // SEC 1 encoding: 04 || X || Y
 constexpr size_t kPointSize = 1 + 2 * kFieldSize;
-constexpr size_t kDigestSize = 48;  // SHA-384
+constexpr size_t kDigestSize = kBlock0DigestSize;
 
 // X and Y are read as one 96-byte run, both for the key and for the fingerprint.
 static_assert(kPkeYOffset == kPkeXOffset + kFieldSize);
@@ -91,10 +91,13 @@ public_key make_public_key(std::span<const uint8_t, 2 * kFieldSize> xy) {
     return key;
 }
 
-std::array<uint8_t, kFingerprintSize> fingerprint_of(std::span<const uint8_t> xy) {
+std::optional<std::array<uint8_t, kFingerprintSize>> fingerprint_of(std::span<const uint8_t> xy) {
     std::array<uint8_t, kFingerprintSize> fingerprint{};
     unsigned int length = 0;
-    EVP_Digest(xy.data(), xy.size(), fingerprint.data(), &length, EVP_sha256(), nullptr);
+    if (EVP_Digest(xy.data(), xy.size(), fingerprint.data(), &length, EVP_sha256(), nullptr) != 1 ||
+        length != kFingerprintSize) {
+        return std::nullopt;
+    }
     return fingerprint;
 }
 
@@ -134,7 +137,9 @@ std::optional<std::vector<uint8_t>> signature_der(bignum_ptr r, bignum_ptr s) {
     }
     std::vector<uint8_t> der(static_cast<size_t>(size));
     uint8_t* cursor = der.data();
-    i2d_ECDSA_SIG(signature.get(), &cursor);
+    if (i2d_ECDSA_SIG(signature.get(), &cursor) != size) {
+        return std::nullopt;
+    }
     return der;
 }
 
@@ -195,9 +200,15 @@ key_entry_check check_key_entry(std::span<const uint8_t> entry) {
         result.failure = "X and Y (bytes 0x30 to 0x8F) are not a point of P-384";
         return result;
     }
+    const auto fingerprint = fingerprint_of(xy);
+    if (!fingerprint) {
+        result.key.reset();
+        result.failure = "the fingerprint of X and Y could not be computed";
+        return result;
+    }
     result.permission = load_u32_le(&entry[kPkePermissionOffset]);
     result.cancel = load_u32_le(&entry[kPkeCancelOffset]);
-    result.fingerprint = fingerprint_of(xy);
+    result.fingerprint = *fingerprint;
     return result;
 }
 
