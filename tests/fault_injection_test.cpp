@@ -126,10 +126,11 @@ struct measured_run {
 // Runs kvr_sign in `dir` and measures the child's peak resident memory. The child is forked,
 // not spawned: a spawned child shares the test's memory until it runs the program and so
 // inherits the test's own peak, while a forked child starts from the test's current size.
-measured_run run_measured(const std::vector<std::string>& args, const fs::path& dir) {
+measured_run run_measured(const std::vector<std::string>& args, const fs::path& dir,
+                          const char* program = KVR_SIGN_PATH) {
     const std::string out_path = (dir / ".stdout").string();
     const std::string err_path = (dir / ".stderr").string();
-    std::vector<std::string> words{KVR_SIGN_PATH};
+    std::vector<std::string> words{program};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -146,7 +147,7 @@ measured_run run_measured(const std::vector<std::string>& args, const fs::path& 
             dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) {
             _exit(127);
         }
-        execve(KVR_SIGN_PATH, argv.data(), environ);
+        execve(program, argv.data(), environ);
         _exit(127);
     }
     if (pid > 0) {
@@ -561,6 +562,7 @@ TEST_F(FaultInjection, GarbageListFilesAreRefusedWithBoundedMemory) {
                  chunk[i] = '#', chunk[i + 1] = '\n';
              }
          }},
+        {"one line", 20 * kMiB, [](std::string& chunk) { chunk.assign(chunk.size(), 'x'); }},
     };
     for (const garbage_case& test : cases) {
         SCOPED_TRACE(test.what);
@@ -570,12 +572,19 @@ TEST_F(FaultInjection, GarbageListFilesAreRefusedWithBoundedMemory) {
         if (test.what == "random bytes") {
             EXPECT_EQ(run.result.status, 10);  // the first line is no pair
             EXPECT_EQ(run.result.err.rfind("Error: ", 0), 0u);
+        } else if (test.what == "one line") {
+            expect_stop(run.result, "Fail to read file list.txt");  // no list has such a line
         } else {
             expect_stop(run.result, "modules.size()");  // no pair line at all
         }
+        // The verifier reads the same list files the same way.
+        const measured_run verify =
+            run_measured({"list.txt", "key.module"}, dir.path(), KVR_VERIFY_PATH);
+        EXPECT_NE(verify.result.status, 0);
         expect_same_except(before, state(), {});
         if (kMemoryIsMeasurable) {
             EXPECT_LT(run.peak_rss_kb, kBoundKb);
+            EXPECT_LT(verify.peak_rss_kb, kBoundKb);
         }
     }
 }

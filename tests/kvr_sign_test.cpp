@@ -1,5 +1,6 @@
 // kvr_sign end to end: the built program, run in a fresh temporary folder per case.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -477,6 +478,7 @@ TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
     fs::create_directory(at("sub"));
     fs::create_symlink("in.module", at("link.module"));
     fs::create_hard_link(at("other.module"), at("hard.module"));
+    fs::create_directory_symlink("sub", at("alias"));
     const bytes in_before = file("in.module");
     struct key_case {
         std::vector<std::string> args;
@@ -488,6 +490,7 @@ TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
         {{"in.module;out.module", "sub/../in.module"}, "sub/../in.module"},
         {{"in.module;out.module", "link.module"}, "link.module"},
         {{"other.module;x.module", "in.module;out.module", "hard.module"}, "hard.module"},
+        {{"in.module;alias/k.module", "sub/k.module"}, "sub/k.module"},  // neither exists yet
     };
     for (const key_case& test : cases) {
         const process_result run = sign(test.args);
@@ -496,9 +499,24 @@ TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
                                " must differ from every input and output module\n");
         EXPECT_TRUE(ends_with_elapsed_time(run.out));
     }
+    kvr_test::write_text(at("list.txt"), "in.module ; out.module\n");
+    const process_result listed = sign({"list.txt", "./out.module"});
+    EXPECT_EQ(listed.status, 10);
     EXPECT_EQ(file("in.module"), in_before);
     EXPECT_FALSE(present("out.module"));
     EXPECT_FALSE(present("x.module"));
+    EXPECT_FALSE(present("sub/k.module"));
+}
+
+TEST_F(KvrSign, OutputsThatAreFifosAreRefusedInsteadOfWaitedOn) {
+    add_module("in.module");
+    ASSERT_EQ(mkfifo(at("fifo.module").c_str(), 0600), 0);
+    expect_stop(sign({"in.module;out.module", "fifo.module"}),
+                "Fail to open fifo.module for writing");
+    EXPECT_FALSE(present("out.module"));
+    expect_stop(sign({"in.module;fifo.module", "key.module"}),
+                "Fail to open fifo.module for writing");
+    EXPECT_TRUE(present("key.module"));  // written in phase 2, before the module
 }
 
 TEST_F(KvrSign, HugeInputIsMeasuredNotRead) {
