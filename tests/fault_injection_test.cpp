@@ -130,13 +130,7 @@ measured_run run_measured(const std::vector<std::string>& args, const fs::path& 
                           const char* program = KVR_SIGN_PATH) {
     const std::string out_path = (dir / ".stdout").string();
     const std::string err_path = (dir / ".stderr").string();
-    std::vector<std::string> words{program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    kvr_test::command_line words(program, args);
     measured_run run;
     const pid_t pid = fork();
     if (pid == 0) {
@@ -147,7 +141,7 @@ measured_run run_measured(const std::vector<std::string>& args, const fs::path& 
             dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) {
             _exit(127);
         }
-        execve(program, argv.data(), environ);
+        execve(program, words.argv(), environ);
         _exit(127);
     }
     if (pid > 0) {

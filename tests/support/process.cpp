@@ -40,16 +40,11 @@ process_result run_program(const std::string& program, const std::vector<std::st
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
     posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
 
-    std::vector<std::string> words{program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    command_line words(program, args);
 
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, words.argv(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out_fd);
     close(err_fd);

@@ -12,6 +12,26 @@ struct process_result {
     std::string err;  // standard error
 };
 
+// The words of a command line and the argv array over them, ready for exec or spawn.
+class command_line {
+  public:
+    command_line(const std::string& program, const std::vector<std::string>& args)
+        : words_{program} {
+        words_.insert(words_.end(), args.begin(), args.end());
+        for (std::string& word : words_) {
+            argv_.push_back(word.data());
+        }
+        argv_.push_back(nullptr);
+    }
+    command_line(const command_line&) = delete;
+    command_line& operator=(const command_line&) = delete;
+    char** argv() { return argv_.data(); }
+
+  private:
+    std::vector<std::string> words_;
+    std::vector<char*> argv_;
+};
+
 // Runs `program` with `args` (argv[1..]) in the folder `working_dir`, stdin from /dev/null.
 process_result run_program(const std::string& program, const std::vector<std::string>& args,
                            const std::string& working_dir);
