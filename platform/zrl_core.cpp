@@ -4,10 +4,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 int64_t gen_get_current_time_milliseconds() {
     using namespace std::chrono;
@@ -34,30 +36,6 @@ std::optional<uint64_t> FIO_FILE_SYSTEM::regular_file_size(const std::string& pa
         return std::nullopt;
     }
     return static_cast<uint64_t>(info.st_size);
-}
-
-bool FIO_FILE_SYSTEM::same_file(const std::string& a, const std::string& b) {
-    if (fio_get_unc_full_path(a.c_str()) == fio_get_unc_full_path(b.c_str())) {
-        return true;
-    }
-    struct stat info_a {};
-    struct stat info_b {};
-    const bool a_exists = stat_path(a, info_a);
-    const bool b_exists = stat_path(b, info_b);
-    if (a_exists && b_exists) {
-        return info_a.st_dev == info_b.st_dev && info_a.st_ino == info_b.st_ino;
-    }
-    if (a_exists || b_exists || a.find('\0') != std::string::npos ||
-        b.find('\0') != std::string::npos) {
-        return false;
-    }
-    // Neither exists yet: two names of one future file once the links in their folders
-    // are followed ("alias/k" and "real/k" when alias links to real).
-    std::error_code error_a;
-    std::error_code error_b;
-    const auto canonical_a = std::filesystem::weakly_canonical(a, error_a);
-    const auto canonical_b = std::filesystem::weakly_canonical(b, error_b);
-    return !error_a && !error_b && canonical_a == canonical_b;
 }
 
 // ---- Lossless byte <-> wide path conversion ----------------------------------------------
@@ -145,19 +123,100 @@ std::string fio_narrow_path(const std::wstring& path) {
     return narrow;
 }
 
-std::wstring fio_get_unc_full_path(const char* path) {
+namespace {
+
+// `path` made absolute against the working folder and otherwise kept as given.
+std::string absolute_as_given(const std::string& path) {
     std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    if (error) {
-        absolute = std::filesystem::path(path);  // no working folder: keep the path as given
+    const std::filesystem::path cwd = std::filesystem::current_path(error);
+    if ((!path.empty() && path.front() == '/') || error) {
+        return path;
     }
-    return widen(absolute.lexically_normal().string());
+    const std::string base = cwd.string();
+    return base.back() == '/' ? base + path : base + "/" + path;
+}
+
+// The folder as the kernel reaches it: every link followed, "." and ".." taken in turn.
+std::optional<std::string> resolved_folder(const std::string& folder) {
+    if (folder.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(folder.c_str(), nullptr),
+                                                         &std::free);
+    if (resolved == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(resolved.get());
+}
+
+// Byte form of fio_get_unc_full_path. A last component that is empty, "." or ".." makes the
+// whole path a folder.
+std::string full_path_bytes(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    std::string folder =
+        slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        folder = path.empty() ? "." : path;
+        name.clear();
+    }
+    const std::optional<std::string> resolved = resolved_folder(folder);
+    if (!resolved) {
+        return absolute_as_given(path);
+    }
+    if (name.empty()) {
+        return *resolved;
+    }
+    return (*resolved == "/" ? "" : *resolved) + "/" + name;
+}
+
+}  // namespace
+
+std::wstring fio_get_unc_full_path(const char* path) {
+    return widen(full_path_bytes(path));
+}
+
+std::optional<std::string> FIO_FILE_SYSTEM::write_target(const std::string& path) {
+    constexpr int kMostLinks = 40;  // as many as the kernel follows in one path
+    std::string current = full_path_bytes(path);
+    for (int followed = 0; followed <= kMostLinks; ++followed) {
+        struct stat info {};
+        if (current.find('\0') != std::string::npos || ::lstat(current.c_str(), &info) != 0 ||
+            !S_ISLNK(info.st_mode)) {
+            return current;
+        }
+        std::error_code error;
+        const std::string link = std::filesystem::read_symlink(current, error).string();
+        if (error || link.empty()) {
+            return current;
+        }
+        const std::string folder = current.substr(0, current.find_last_of('/') + 1);
+        current = full_path_bytes(link.front() == '/' ? link : folder + link);
+    }
+    return std::nullopt;
+}
+
+bool FIO_FILE_SYSTEM::same_file(const std::string& a, const std::string& b) {
+    const std::string target_a = write_target(a).value_or(full_path_bytes(a));
+    const std::string target_b = write_target(b).value_or(full_path_bytes(b));
+    if (target_a == target_b) {
+        return true;
+    }
+    struct stat info_a {};
+    struct stat info_b {};
+    return stat_path(a, info_a) && stat_path(b, info_b) && info_a.st_dev == info_b.st_dev &&
+           info_a.st_ino == info_b.st_ino;
 }
 
 // ---- Internal-error report ---------------------------------------------------------------
 
 namespace {
 MSG_INTERNAL_ERROR::Interceptor g_interceptor = nullptr;
+MSG_INTERNAL_ERROR::Cleanup g_cleanup = nullptr;
+}  // namespace
+
+void MSG_INTERNAL_ERROR::set_cleanup(Cleanup cleanup) {
+    g_cleanup = cleanup;
 }
 
 void MSG_INTERNAL_ERROR::set_interceptor(Interceptor interceptor) {
@@ -176,6 +235,9 @@ void MSG_INTERNAL_ERROR::report(const char* message, const char* tag, const char
         std::fprintf(stderr, "%s\n", detail);
     }
     std::fflush(stderr);
+    if (g_cleanup != nullptr) {
+        g_cleanup();
+    }
     // Static objects are not destroyed: the process stops where the check failed.
     std::_Exit(kInternalErrorStatus);
 }

@@ -17,14 +17,21 @@ class FIO_FILE_SYSTEM {
     // or not a regular file.
     static std::optional<uint64_t> regular_file_size(const std::string& path);
 
-    // True when both paths name the same file: equal full paths; where both exist, the same
-    // device and inode (hard links, symbolic links); where neither exists yet, the same path
-    // once the links in their folders are followed.
+    // True when both paths name the same file: the same place a write through each would
+    // land (write_target), or, where both exist, the same device and inode (hard links).
     static bool same_file(const std::string& a, const std::string& b);
+
+    // The full path at which writing through `path` lands: its folder resolved as the kernel
+    // resolves it, and a symbolic link as the last name followed to its target, dangling or
+    // not, until the last name is no link. Nothing when the links loop or nest too deep.
+    static std::optional<std::string> write_target(const std::string& path);
 };
 
-// Absolute, lexically normalised path ("." and ".." resolved) as a wide string. Bytes that are
-// not valid UTF-8 are carried as U+DC80..U+DCFF so that narrow_path gives the same bytes back.
+// Full path of the same file as a wide string: the folder part resolved through the file system
+// (links followed, ".." taken after them, as the kernel does), then the last name as given. A
+// folder part that cannot be resolved (missing, or not a folder) is kept as given, made absolute,
+// so that opening the result fails as opening the path itself would. Bytes that are not valid
+// UTF-8 are carried as U+DC80..U+DCFF so that fio_narrow_path gives the same bytes back.
 std::wstring fio_get_unc_full_path(const char* path);
 
 // The byte path that a wide path from fio_get_unc_full_path stands for.
@@ -45,6 +52,11 @@ class MSG_INTERNAL_ERROR {
     using Interceptor = void (*)(const char* message, const char* tag, const char* file,
                                  int32_t line);
     static void set_interceptor(Interceptor interceptor);
+
+    // Called once, after the report is printed and before the process ends: a tool removes
+    // the temporary files of an unfinished job there. Must not stop or report itself.
+    using Cleanup = void (*)();
+    static void set_cleanup(Cleanup cleanup);
 };
 
 // Prepares the memory subsystem for a tool; constructed before the tool's other static

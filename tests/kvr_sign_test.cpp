@@ -335,18 +335,21 @@ TEST_F(KvrSign, RefusalsAndEarlyStopsLeaveExistingOutputsUntouched) {
     }
 }
 
-TEST_F(KvrSign, StopInPhaseThreeLeavesTheKeyEntryAndEarlierModulesWritten) {
+TEST_F(KvrSign, StopInPhaseThreeChangesNoOutputAndKeepsTheOldKeyEntry) {
     add_module("a.module", 1);
     add_module("b.module", 2);
     add_module("c.module", 3);
-    fs::create_directory(at("b.out.module"));  // cannot be opened as a file
-    const bytes old_c{'o', 'l', 'd'};
-    kvr_test::write_bytes(at("c.out.module"), old_c);
+    fs::create_directory(at("b.out.module"));  // cannot be replaced by a file
+    const bytes old{'o', 'l', 'd'};
+    kvr_test::write_bytes(at("c.out.module"), old);
+    kvr_test::write_bytes(at("key.module"), old);
     const process_result run = sign(
         {"a.module;a.out.module", "b.module;b.out.module", "c.module;c.out.module", "key.module"});
     expect_stop(run, "Fail to open b.out.module for writing");
-    EXPECT_TRUE(kvr_test::signature_verifies(file("key.module"), file("a.out.module")));
-    EXPECT_EQ(file("c.out.module"), old_c);
+    EXPECT_FALSE(present("a.out.module"));
+    EXPECT_EQ(file("c.out.module"), old);
+    EXPECT_EQ(file("key.module"), old);
+    EXPECT_TRUE(fs::is_directory(at("b.out.module")));
 }
 
 // ---- Public Key Entry ---------------------------------------------------------------------
@@ -462,14 +465,17 @@ TEST_F(KvrSign, ShortRAndSAreStoredRightAlignedAfterZeros) {
 
 // ---- Outputs that must not be lost ---------------------------------------------------------
 
-TEST_F(KvrSign, FailedWriteIsReportedNotPassedOffAsSuccess) {
+TEST_F(KvrSign, DeviceBehindALinkIsRefusedNotWritten) {
     add_module("in.module");
     fs::create_symlink("/dev/full", at("full.module"));
-    const process_result module_run = sign({"in.module;full.module", "key.module"});
-    expect_stop(module_run, "Fail to write full.module");
-    const process_result key_run = sign({"in.module;out.module", "full.module"});
-    expect_stop(key_run, "Fail to write full.module");
-    EXPECT_FALSE(present("out.module"));  // the key entry is written before any module
+    expect_stop(sign({"in.module;full.module", "key.module"}),
+                "Fail to open full.module for writing");
+    EXPECT_FALSE(present("key.module"));
+    expect_stop(sign({"in.module;out.module", "full.module"}),
+                "Fail to open full.module for writing");
+    EXPECT_FALSE(present("out.module"));
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(at("full.module"))));
 }
 
 TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
@@ -479,6 +485,9 @@ TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
     fs::create_symlink("in.module", at("link.module"));
     fs::create_hard_link(at("other.module"), at("hard.module"));
     fs::create_directory_symlink("sub", at("alias"));
+    fs::create_directory(at("sub/inner"));
+    fs::create_directory_symlink("sub/inner", at("down"));
+    fs::create_symlink("k.module", at("dangling.module"));
     const bytes in_before = file("in.module");
     struct key_case {
         std::vector<std::string> args;
@@ -490,7 +499,9 @@ TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
         {{"in.module;out.module", "sub/../in.module"}, "sub/../in.module"},
         {{"in.module;out.module", "link.module"}, "link.module"},
         {{"other.module;x.module", "in.module;out.module", "hard.module"}, "hard.module"},
-        {{"in.module;alias/k.module", "sub/k.module"}, "sub/k.module"},  // neither exists yet
+        {{"in.module;alias/k.module", "sub/k.module"}, "sub/k.module"},    // neither exists yet
+        {{"in.module;down/../k.module", "sub/k.module"}, "sub/k.module"},  // ".." after a link
+        {{"in.module;dangling.module", "k.module"}, "k.module"},  // a link to the key entry
     };
     for (const key_case& test : cases) {
         const process_result run = sign(test.args);
@@ -516,7 +527,17 @@ TEST_F(KvrSign, OutputsThatAreFifosAreRefusedInsteadOfWaitedOn) {
     EXPECT_FALSE(present("out.module"));
     expect_stop(sign({"in.module;fifo.module", "key.module"}),
                 "Fail to open fifo.module for writing");
-    EXPECT_TRUE(present("key.module"));  // written in phase 2, before the module
+    EXPECT_FALSE(present("key.module"));  // staged in phase 2, never committed
+}
+
+TEST_F(KvrSign, DotDotAfterALinkIsTakenAsTheKernelTakesIt) {
+    fs::create_directories(at("real/sub"));
+    fs::create_directory_symlink("real/sub", at("link"));
+    add_module("real/in.module", 1);
+    const bytes unrelated = add_module("in.module", 2);
+    ASSERT_EQ(sign({"real/in.module;link/../in.module", "key.module"}).status, 0);
+    EXPECT_TRUE(kvr_test::signature_verifies(file("key.module"), file("real/in.module")));
+    EXPECT_EQ(file("in.module"), unrelated);
 }
 
 TEST_F(KvrSign, HugeInputIsMeasuredNotRead) {

@@ -105,15 +105,42 @@ std::string full_path_bytes(const std::string& path) {
     return fio_narrow_path(fio_get_unc_full_path(path.c_str()));
 }
 
-TEST(FullPath, IsAbsoluteAndLexicallyNormal) {
+TEST(FullPath, FolderIsResolvedAsTheKernelResolvesItAndTheLastNameKept) {
+    temp_dir dir;
+    const std::string real = std::filesystem::canonical(dir.path()).string();
+    std::filesystem::create_directories(dir.path() / "a/b");
+    std::filesystem::create_directories(dir.path() / "real/sub");
+    std::filesystem::create_directory_symlink("real/sub", dir.path() / "link");
+    kvr_test::write_bytes(dir / "file.module", bytes{1});
+    std::filesystem::create_symlink("file.module", dir.path() / "last.module");
     const std::string cwd = std::filesystem::current_path().string();
-    const std::string base = cwd == "/" ? "" : cwd;
-    EXPECT_EQ(full_path_bytes("key.module"), base + "/key.module");
-    EXPECT_EQ(full_path_bytes("./key.module"), base + "/key.module");
-    EXPECT_EQ(full_path_bytes("a/./b/../key.module"), base + "/a/key.module");
-    EXPECT_EQ(full_path_bytes("/x/y/../../z/./key.module"), "/z/key.module");
-    EXPECT_EQ(full_path_bytes("/x//y///key.module"), "/x/y/key.module");
-    EXPECT_EQ(full_path_bytes("/../key.module"), "/key.module");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"key.module", (cwd == "/" ? "" : cwd) + "/key.module"},
+        {"/../key.module", "/key.module"},
+        {dir / "a/./b/../key.module", real + "/a/key.module"},
+        {dir / "a//b///key.module", real + "/a/b/key.module"},
+        {dir / "link/../key.module", real + "/real/key.module"},  // ".." after the link
+        {dir / "last.module", real + "/last.module"},             // the last name stays a link
+        {dir / "a/b/..", real + "/a"},
+        {dir / "missing/../key.module", dir / "missing/../key.module"},  // kept: cannot open
+        {dir / "file.module/../key.module", dir / "file.module/../key.module"},
+    };
+    for (const auto& [given, expected] : cases) {
+        EXPECT_EQ(full_path_bytes(given), expected) << given;
+    }
+}
+
+TEST(FileSystem, WriteTargetFollowsLinksAsTheLastName) {
+    temp_dir dir;
+    const std::string real = std::filesystem::canonical(dir.path()).string();
+    std::filesystem::create_directories(dir.path() / "real/sub");
+    std::filesystem::create_symlink("real/sub/../k.module", dir.path() / "dangling.module");
+    std::filesystem::create_symlink("dangling.module", dir.path() / "chain.module");
+    std::filesystem::create_symlink("loop.module", dir.path() / "loop.module");
+    EXPECT_EQ(FIO_FILE_SYSTEM::write_target(dir / "chain.module"), real + "/real/k.module");
+    EXPECT_EQ(FIO_FILE_SYSTEM::write_target(dir / "plain.module"), real + "/plain.module");
+    EXPECT_EQ(FIO_FILE_SYSTEM::write_target(dir / "loop.module"), std::nullopt);
+    EXPECT_TRUE(FIO_FILE_SYSTEM::same_file(dir / "chain.module", dir / "real/k.module"));
 }
 
 TEST(FullPath, NonAsciiUtf8NamesBecomeTheirCharactersAndComeBackToTheSameBytes) {

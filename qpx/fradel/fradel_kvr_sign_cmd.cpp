@@ -27,6 +27,7 @@
 
 #include "movira_ofstream.h"
 #include "openssl_handles.h"
+#include "staged_outputs.h"
 #include "zrl_core.h"
 
 using namespace kvr;
@@ -115,6 +116,19 @@ constexpr size_t kMessageBufferSize = 4096;
         reasons.pop_back();
     }
     MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, reasons.c_str());
+}
+
+// Stops after an output could not be staged or committed, naming the path the user gave and
+// the system's reason; the stop removes every staged file, so no target has changed.
+[[noreturn]] void output_stop_at(int line, const output_failure& failed) {
+    char message[kMessageBufferSize];
+    if (failed.failed == output_failure::step::open) {
+        std::snprintf(message, sizeof message, "Fail to open %s for writing", failed.path.c_str());
+    } else {
+        std::snprintf(message, sizeof message, "Fail to write %s", failed.path.c_str());
+    }
+    const std::string detail = "  reason: " + failed.reason;
+    MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, detail.c_str());
 }
 
 }  // namespace
@@ -287,20 +301,11 @@ void descriptor_module::load() {
 
 namespace {
 
-// Writes the whole buffer to `path` and makes sure it reached the file: a failed write or
-// close (a full disk, an I/O error) stops the run instead of leaving a short file behind.
+// Stages the whole buffer for `path`; the run's staged files replace their targets together
+// at the end of phase 3.
 void write_output_file(const std::string& path, const uint8_t* bytes, size_t count) {
-    movira_ofstream stream;
-    stream.open(path.c_str(), std::ios_base::out | std::ios_base::binary,
-                movira_ofstream::kShareDenyNone);
-    if (!stream.good()) {
-        FRADEL_STOP("Fail to open %s for writing", path.c_str());
-    }
-    stream.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
-    const bool written = stream.good();
-    stream.close();
-    if (!written || !stream.good()) {
-        FRADEL_STOP("Fail to write %s", path.c_str());
+    if (const auto failed = stage_output(path, bytes, count)) {
+        output_stop_at(__LINE__, *failed);
     }
 }
 
@@ -543,6 +548,9 @@ int32_t run_signing() {
     sign_modules(modules, m_files.back());
     for (descriptor_module& module : modules) {
         module.write();
+    }
+    if (const auto failed = commit_staged_outputs()) {
+        output_stop_at(__LINE__, *failed);
     }
     return kStatusOk;
 }

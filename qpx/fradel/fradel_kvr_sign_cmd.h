@@ -41,7 +41,7 @@ struct descriptor_module {
     ~descriptor_module();
 
     void load();   // reads and checks the unsigned image
-    void write();  // writes the signed image, then wipes and releases it
+    void write();  // stages the signed image for the commit, then wipes and releases it
 
   private:
     void release_image();

@@ -65,4 +65,31 @@ process_result run_program(const std::string& program, const std::vector<std::st
     return result;
 }
 
+int start_program(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& working_dir) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
+    command_line words(program, args);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, words.argv(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::runtime_error("cannot start " + program);
+    }
+    return pid;
+}
+
+int wait_program(int pid) {
+    int wait_status = 0;
+    if (waitpid(pid, &wait_status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
 }  // namespace kvr_test

@@ -36,4 +36,11 @@ class command_line {
 process_result run_program(const std::string& program, const std::vector<std::string>& args,
                            const std::string& working_dir);
 
+// Starts `program` like run_program, its output discarded, and returns its process id.
+int start_program(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& working_dir);
+
+// Waits for a started program: its exit status, or 128 + the number of the signal that ended it.
+int wait_program(int pid);
+
 }  // namespace kvr_test
