@@ -11,6 +11,9 @@ packages=(
     clang-14 libclang-rt-14-dev  # libFuzzer for the fuzz targets
     valgrind                  # memory checks
     util-linux                # setpriv, for the tests that run as a non-root user
+    dpkg-dev file             # building the .deb: dpkg-shlibdeps, and the ELF check before it
+    lintian mandoc            # checking the .deb and its manual pages
+    bash-completion           # the completion helpers the completion scripts use
 )
 
 missing=()
