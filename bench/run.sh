@@ -24,7 +24,8 @@ sign=$build/qpx/fradel/kvr_sign
 make_modules=$build/examples/kvr_make_modules
 runner=$build/bench/kvr_bench_run
 for program in "$sign" "$make_modules" "$runner" "$build/bench/kvr_bench_floor" \
-    "$build/bench/kvr_bench_bare" "$build/bench/kvr_bench_bare_proxy" "$build/bench/kvr_bench_alloc"; do
+    "$build/bench/kvr_bench_bare" "$build/bench/kvr_bench_bare_proxy" "$build/bench/kvr_bench_alloc" \
+    "$build/bench/kvr_bench_stage"; do
     if [ ! -x "$program" ]; then
         echo "run.sh: $program is missing; build the project first (cmake --build $build)" >&2
         exit 1
@@ -90,6 +91,9 @@ for ((round = 1; round <= runs; round++)); do
             awk -v n="$n" '{ print "pairfloor_" n, $2, 0, $3 }' >>"$results"
         fresh_outputs "$n"
         measure "sign_$n" "$sign" "$work/n$n/list.txt" "$work/n$n/key.module"
+        # What the all-or-nothing output path alone costs at this size.
+        mkdir -p "$work/stage$n"
+        measure "stage_$n" "$build/bench/kvr_bench_stage" "$work/stage$n" "$n"
     done
     if [ "$round" -le "$script_runs" ]; then
         for n in $script_sizes; do
@@ -107,3 +111,17 @@ echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 
 awk -v sizes="$sizes" -f "$here/table.awk" "$results"
+
+# The output path on its own: staging, flushing and renaming N files as kvr_sign does.
+echo
+echo "Output path alone (stage, flush, rename), medians:"
+awk '$1 ~ /^stage_/ { n = substr($1, 7); wall[n] = wall[n] " " $2; cpu[n] = cpu[n] " " $4 }
+    function median(list,   v, k, i, j, t) {
+        k = split(list, v, " ")
+        for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+        return v[int((k + 1) / 2)]
+    }
+    END {
+        printf "| N | wall ms | CPU ms | wall us/file |\n|---:|---:|---:|---:|\n"
+        for (n in wall) printf "| %s | %.2f | %.2f | %.1f |\n", n, median(wall[n]) / 1000, median(cpu[n]) / 1000, median(wall[n]) / n
+    }' "$results" | sort -t'|' -k2 -n
