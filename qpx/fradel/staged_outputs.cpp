@@ -263,7 +263,8 @@ namespace {
 std::optional<output_failure> flush_staged() {
     for (const staged_file& file : g_staged) {
         const int descriptor = ::open(file.staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        const bool flushed = descriptor >= 0 && ::fdatasync(descriptor) == 0;
+        // EINVAL: a file system that has nothing to flush (it does not support syncing).
+        const bool flushed = descriptor >= 0 && (::fdatasync(descriptor) == 0 || errno == EINVAL);
         const int error = errno;
         if (descriptor >= 0) {
             ::close(descriptor);
