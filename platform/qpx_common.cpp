@@ -165,6 +165,10 @@ QPX_COMMON_CMD_ERROR parse_option(int argc, char** argv, int& index, uint32_t co
     } else {
         return refuse(QPX_COMMON_CMD_MISSING_VALUE, "Missing value for option", name, argument);
     }
+    if (option->kind == QPX_COMMON_CMD_ARG_TEXT) {
+        *static_cast<std::string*>(option->target) = std::move(value);
+        return QPX_COMMON_CMD_OK;
+    }
     const number_parse number = parse_uint32(value);
     if (number.error == QPX_COMMON_CMD_NUMBER_OUT_OF_RANGE) {
         return refuse(number.error, "Value out of range 0..4294967295 for option", name, value);
@@ -227,6 +231,9 @@ std::string option_value_text(const QPX_COMMON_CMD_ARG_STRUCT& option) {
     if (option.kind == QPX_COMMON_CMD_ARG_FLAG) {
         return *static_cast<const bool*>(option.target) ? "true" : "false";
     }
+    if (option.kind == QPX_COMMON_CMD_ARG_TEXT) {
+        return "\"" + *static_cast<const std::string*>(option.target) + "\"";
+    }
     const uint32_t value = *static_cast<const uint32_t*>(option.target);
     char text[32];
     std::snprintf(text, sizeof text, "%u (0x%08X)", value, value);
@@ -237,8 +244,10 @@ void print_options(uint32_t count, const QPX_COMMON_CMD_ARG_STRUCT* options) {
     std::printf("Options:\n");
     for (uint32_t i = 0; i < count; ++i) {
         const QPX_COMMON_CMD_ARG_STRUCT& option = options[i];
-        const std::string typed =
-            "--" + option.name + (option.kind == QPX_COMMON_CMD_ARG_UINT32 ? " <u32>" : "");
+        const char* value = option.kind == QPX_COMMON_CMD_ARG_UINT32 ? " <u32>"
+                            : option.kind == QPX_COMMON_CMD_ARG_TEXT ? " <text>"
+                                                                     : "";
+        const std::string typed = "--" + option.name + value;
         std::printf("  %-24s %s%s\n", typed.c_str(), option.description.c_str(),
                     option.attr_a != 0 ? " (required)" : "");
     }
@@ -521,51 +530,84 @@ class saved_targets {
     }
     ~saved_targets() {
         for (uint32_t i = 0; i < count_; ++i) {
-            if (options_[i].kind == QPX_COMMON_CMD_ARG_FLAG) {
-                *static_cast<bool*>(options_[i].target) = values_[i] != 0;
-            } else {
-                *static_cast<uint32_t*>(options_[i].target) = static_cast<uint32_t>(values_[i]);
-            }
+            write(options_[i], values_[i]);
         }
     }
     saved_targets(const saved_targets&) = delete;
     saved_targets& operator=(const saved_targets&) = delete;
-    static uint64_t read(const QPX_COMMON_CMD_ARG_STRUCT& option) {
-        return option.kind == QPX_COMMON_CMD_ARG_FLAG ? *static_cast<bool*>(option.target)
-                                                      : *static_cast<uint32_t*>(option.target);
+
+    // The target's value as text: "0" or "1" for a flag, decimal for a number.
+    static std::string read(const QPX_COMMON_CMD_ARG_STRUCT& option) {
+        switch (option.kind) {
+            case QPX_COMMON_CMD_ARG_FLAG:
+                return *static_cast<bool*>(option.target) ? "1" : "0";
+            case QPX_COMMON_CMD_ARG_TEXT:
+                return *static_cast<std::string*>(option.target);
+            default:
+                return std::to_string(*static_cast<uint32_t*>(option.target));
+        }
+    }
+    static void write(const QPX_COMMON_CMD_ARG_STRUCT& option, const std::string& value) {
+        switch (option.kind) {
+            case QPX_COMMON_CMD_ARG_FLAG:
+                *static_cast<bool*>(option.target) = value == "1";
+                break;
+            case QPX_COMMON_CMD_ARG_TEXT:
+                *static_cast<std::string*>(option.target) = value;
+                break;
+            default:
+                *static_cast<uint32_t*>(option.target) = parse_uint32(value).value;
+        }
     }
 
   private:
     uint32_t count_;
     QPX_COMMON_CMD_ARG_STRUCT* options_;
-    std::vector<uint64_t> values_;
+    std::vector<std::string> values_;
 };
+
+// What the self test puts in an option's target before parsing, for the options it leaves off.
+std::string unset_value(const QPX_COMMON_CMD_ARG_STRUCT& option) {
+    switch (option.kind) {
+        case QPX_COMMON_CMD_ARG_FLAG:
+            return "0";
+        case QPX_COMMON_CMD_ARG_TEXT:
+            return "unset";
+        default:
+            return std::to_string(0x5A5A5A5Au);
+    }
+}
+
+// The value the self test gives option `index`: a number for a number option, a text with a
+// space in it for a text option (it must arrive whole).
+std::string self_test_value(const QPX_COMMON_CMD_ARG_STRUCT& option, uint32_t index) {
+    if (option.kind == QPX_COMMON_CMD_ARG_TEXT) {
+        return "text " + std::to_string(index);
+    }
+    return std::to_string(0x80000001u + index * 0x01010101u);
+}
 
 void test_command_line(self_test& test, uint32_t count, QPX_COMMON_CMD_ARG_STRUCT* options) {
     test.begin("command line");
     saved_targets saved(count, options);
     std::vector<std::string> words{"self_test"};
-    std::vector<uint64_t> expected(count, 0);  // options left off keep the value set here
+    std::vector<std::string> expected(count);  // options left off keep the value set here
     for (uint32_t i = 0; i < count; ++i) {
         const bool flag = options[i].kind == QPX_COMMON_CMD_ARG_FLAG;
-        if (flag) {
-            *static_cast<bool*>(options[i].target) = false;
-        } else {
-            *static_cast<uint32_t*>(options[i].target) = 0x5A5A5A5Au;
-            expected[i] = 0x5A5A5A5Au;
-        }
+        expected[i] = unset_value(options[i]);
+        saved_targets::write(options[i], expected[i]);
         if (options[i].attr_b == 0) {
             continue;
         }
-        const uint32_t value = 0x80000001u + i * 0x01010101u;
+        const std::string value = flag ? "1" : self_test_value(options[i], i);
         if (flag) {
             words.push_back("--" + options[i].name);
         } else if (i % 2 == 0) {
-            words.push_back("--" + options[i].name + "=" + std::to_string(value));
+            words.push_back("--" + options[i].name + "=" + value);
         } else {
-            words.insert(words.end(), {"--" + options[i].name, std::to_string(value)});
+            words.insert(words.end(), {"--" + options[i].name, value});
         }
-        expected[i] = flag ? 1 : value;
+        expected[i] = value;
     }
     words.insert(words.end(), {"first.module", "--", "--second.module", "--no-such-option"});
     std::vector<char*> argv;

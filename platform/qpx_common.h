@@ -13,8 +13,8 @@
 // One option of a tool's command line, declared as data.
 struct QPX_COMMON_CMD_ARG_STRUCT {
     std::string name;  // as typed after "--"
-    int32_t kind;      // QPX_COMMON_CMD_ARG_FLAG or QPX_COMMON_CMD_ARG_UINT32
-    void* target;      // bool* for a flag, uint32_t* for a number
+    int32_t kind;      // QPX_COMMON_CMD_ARG_FLAG, QPX_COMMON_CMD_ARG_UINT32 or ..._TEXT
+    void* target;      // bool* for a flag, uint32_t* for a number, std::string* for a text
     uint8_t attr_a;    // 1: the option must be given
     uint8_t attr_b;    // 1: the self test sets the option on its own command line
     std::string description;
@@ -23,7 +23,11 @@ struct QPX_COMMON_CMD_ARG_STRUCT {
                               uint8_t attr_b_, std::string description_);
 };
 
-enum : int32_t { QPX_COMMON_CMD_ARG_FLAG = 0, QPX_COMMON_CMD_ARG_UINT32 = 1 };
+enum : int32_t {
+    QPX_COMMON_CMD_ARG_FLAG = 0,
+    QPX_COMMON_CMD_ARG_UINT32 = 1,
+    QPX_COMMON_CMD_ARG_TEXT = 2,  // the value as given, bytes unchanged; may be empty
+};
 
 // One line of a tool's help text. The kind selects the layout:
 // 0 introduction, 1 legend, 3 usage, 4 example, 5 sample box row.
@@ -53,10 +57,10 @@ enum QPX_COMMON_MSG_TYPE : uint32_t {
 
 class QPX_COMMON_CMD {
   public:
-    // Parses argv against the option table. Options are "--name"; a number option takes its
-    // value as "--name VALUE" or "--name=VALUE". A lone "--" ends the options. Positional
-    // arguments are appended to `files` in order. When `unknown` is not null, unknown options
-    // are collected there instead of being refused.
+    // Parses argv against the option table. Options are "--name"; a number or text option
+    // takes its value as "--name VALUE" or "--name=VALUE", and the last one given counts. A
+    // lone "--" ends the options. Positional arguments are appended to `files` in order. When
+    // `unknown` is not null, unknown options are collected there instead of being refused.
     static QPX_COMMON_CMD_ERROR parse_argument(int argc, char** argv, uint32_t option_count,
                                                QPX_COMMON_CMD_ARG_STRUCT* options,
                                                std::vector<std::string>& files,

@@ -208,6 +208,45 @@ bool FIO_FILE_SYSTEM::same_file(const std::string& a, const std::string& b) {
            info_a.st_ino == info_b.st_ino;
 }
 
+namespace {
+
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+// Length of the UTF-8 sequence at text[i]: 1 for ASCII, 0 for a byte that starts none.
+size_t utf8_length_at(const std::string& text, size_t i) {
+    char32_t value = 0;
+    return static_cast<unsigned char>(text[i]) < 0x80 ? 1 : utf8_sequence(text, i, value);
+}
+
+}  // namespace
+
+bool fio_is_valid_utf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_length_at(text, i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string fio_utf8_for_display(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_length_at(text, i);
+        if (length == 0) {
+            append_utf8(shown, kReplacementCharacter);
+            ++i;
+        } else {
+            shown.append(text, i, length);
+            i += length;
+        }
+    }
+    return shown;
+}
+
 // ---- Internal-error report ---------------------------------------------------------------
 
 namespace {

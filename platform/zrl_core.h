@@ -37,6 +37,13 @@ std::wstring fio_get_unc_full_path(const char* path);
 // The byte path that a wide path from fio_get_unc_full_path stands for.
 std::string fio_narrow_path(const std::wstring& path);
 
+// True when `text` is valid UTF-8: no overlong forms, surrogates or values above U+10FFFF.
+bool fio_is_valid_utf8(const std::string& text);
+
+// `text` with every byte that is not part of a valid UTF-8 sequence replaced by U+FFFD: valid
+// UTF-8 for display, and `text` itself when that is valid.
+std::string fio_utf8_for_display(const std::string& text);
+
 // Exit status of a process stopped by an internal error.
 inline constexpr int kInternalErrorStatus = 70;
 

@@ -20,11 +20,13 @@ struct local_options {
     bool verbose = false;
     uint32_t permission = 1;
     uint32_t cancel = 0xFFFFFFFF;
+    std::string label = "none";
     std::vector<QPX_COMMON_CMD_ARG_STRUCT> table{
         {"help", QPX_COMMON_CMD_ARG_FLAG, &help, 0, 0, "Prints the help"},
         {"verbose", QPX_COMMON_CMD_ARG_FLAG, &verbose, 0, 1, "Talks more"},
         {"permission", QPX_COMMON_CMD_ARG_UINT32, &permission, 0, 1, "Permission word"},
         {"cancel", QPX_COMMON_CMD_ARG_UINT32, &cancel, 0, 1, "Cancellation word"},
+        {"label", QPX_COMMON_CMD_ARG_TEXT, &label, 0, 1, "A text"},
     };
 };
 
@@ -152,6 +154,30 @@ TEST(ParseArgument, ErrorCodesAreDistinctAndAvoidTheToolsOwnStatuses) {
         EXPECT_NE(code, kInternalErrorStatus);
         EXPECT_GT(code, 0);
         EXPECT_LT(code, 126) << "a shell reserves 126 and above";
+    }
+}
+
+// A text option takes its value whole, bytes unchanged, in both spellings; the last one counts.
+TEST(ParseArgument, TextOptionsStoreTheirValueAsGiven) {
+    const std::vector<std::pair<strings, std::string>> cases{
+        {{"--label=a b=c"}, "a b=c"},
+        {{"--label", "-x \xff"}, "-x \xff"},
+        {{"--label="}, ""},
+        {{"--label", ""}, ""},
+        {{"--label=first", "--label", "second"}, "second"},
+    };
+    for (const auto& [args, value] : cases) {
+        local_options options;
+        const parse_outcome outcome = parse(options, args);
+        EXPECT_EQ(outcome.error, QPX_COMMON_CMD_OK) << args[0];
+        EXPECT_EQ(options.label, value) << args[0];
+        EXPECT_TRUE(outcome.files.empty()) << args[0];
+    }
+    for (const strings& args : {strings{"--label"}, strings{"--label", "--help"}}) {
+        local_options options;
+        EXPECT_EQ(parse(options, args).error, QPX_COMMON_CMD_MISSING_VALUE) << args.back();
+        EXPECT_EQ(options.label, "none");
+        EXPECT_FALSE(options.help);
     }
 }
 
@@ -310,14 +336,17 @@ TEST(PrintHelp, WithValuesItShowsCurrentValuesAndThePositionalArguments) {
     options.permission = 123456;
     options.cancel = 4294967295u;
     options.verbose = true;
+    options.label = "text 100%s";
     const std::string out =
         help_output(true, options, {"in%s.module;out.module", "key.module"}, kLocalHelp);
+    EXPECT_NE(out.find("--label <text>"), std::string::npos) << out;
     const size_t options_end = out.rfind("Cancellation word");
     ASSERT_NE(options_end, std::string::npos) << out;
     const std::string values = out.substr(options_end);
     EXPECT_NE(values.find("123456"), std::string::npos) << values;
     EXPECT_NE(values.find("4294967295"), std::string::npos) << values;
     EXPECT_NE(values.find("true"), std::string::npos) << values;
+    EXPECT_NE(values.find("\"text 100%s\""), std::string::npos) << values;
     const size_t first = values.find("in%s.module;out.module");
     const size_t second = values.find("key.module", first);
     EXPECT_NE(first, std::string::npos) << values;
@@ -350,6 +379,7 @@ TEST(UnitTest, PassesOnAValidTableAndRestoresItsTargets) {
     local_options options;
     options.permission = 77;
     options.verbose = true;
+    options.label = "kept";
     testing::internal::CaptureStdout();
     QPX_COMMON_CMD::unit_test(static_cast<uint32_t>(options.table.size()), options.table.data());
     const std::string out = testing::internal::GetCapturedStdout();
@@ -357,6 +387,7 @@ TEST(UnitTest, PassesOnAValidTableAndRestoresItsTargets) {
     EXPECT_TRUE(options.verbose);
     EXPECT_EQ(options.permission, 77u);
     EXPECT_EQ(options.cancel, 0xFFFFFFFFu);
+    EXPECT_EQ(options.label, "kept");
     EXPECT_NE(out.find("unit_test:"), std::string::npos) << out;
 }
 
