@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -109,6 +110,17 @@ TEST_F(KvrSign, UnitTestRunsTheSelfTestAndNoJob) {
     EXPECT_NE(run.out.find("all passed"), std::string::npos) << run.out;
     EXPECT_TRUE(ends_with_elapsed_time(run.out));
     EXPECT_FALSE(present("key.module"));
+}
+
+TEST_F(KvrSign, UnitTestOutlivesAnUnusableTmpdir) {
+    kvr_test::write_text(at("plain.txt"), "not a folder\n");
+    for (const std::string& tmpdir : {at("missing"), at("plain.txt"), std::string()}) {
+        setenv("TMPDIR", tmpdir.c_str(), 1);
+        const process_result run = sign({"--unit_test"});
+        unsetenv("TMPDIR");
+        EXPECT_EQ(run.status, 0) << tmpdir << run.err;
+        EXPECT_NE(run.out.find("all passed"), std::string::npos) << tmpdir << run.out;
+    }
 }
 
 TEST_F(KvrSign, PrintArgumentShowsTheArgumentsAndRunsTheJob) {
