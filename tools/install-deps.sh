@@ -9,7 +9,7 @@ packages=(
     libtbb-dev                # the scalable allocator proxy
     libgtest-dev              # GoogleTest
     nlohmann-json3-dev        # JSON library for kvr_verify's --json report
-    jq                        # independent JSON reader the verifier's tests use
+    python3 jq                # JSON readers: the verifier's tests, the README's pipeline recipe
     clang-14 libclang-rt-14-dev  # libFuzzer for the fuzz targets
     valgrind                  # memory checks
     util-linux                # setpriv, for the tests that run as a non-root user
