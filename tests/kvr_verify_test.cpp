@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <span>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -77,11 +79,11 @@ kvr::public_key fresh_key() {
     return kvr::public_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384"));
 }
 
-std::string sha256_hex(const uint8_t* data, size_t size) {
-    std::array<uint8_t, 32> digest{};
+std::string sha256_hex(const uint8_t* data, size_t size, const EVP_MD* md = EVP_sha256()) {
+    std::array<uint8_t, EVP_MAX_MD_SIZE> digest{};
     unsigned int length = 0;
-    EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr);
-    return kvr::to_hex(digest);
+    EVP_Digest(data, size, digest.data(), &length, md, nullptr);
+    return kvr::to_hex(std::span(digest).first(length));
 }
 
 // The P-384 group order n, big-endian.
@@ -282,6 +284,10 @@ TEST_F(KvrVerify, PrintsTheWordsInHexAndDecimalAndTheFingerprintOfXY) {
     EXPECT_TRUE(has_line(result.out, "  cancellation word: 0x00000009 (9)")) << result.out;
     EXPECT_TRUE(has_line(
         result.out, "  key fingerprint:   " + sha256_hex(&entry[0x30], 96) + " (SHA-256 of X||Y)"))
+        << result.out;
+    EXPECT_TRUE(has_line(
+        result.out,
+        "  file SHA-256:      " + sha256_hex(entry.data(), entry.size()) + " (the whole file)"))
         << result.out;
 }
 
@@ -524,7 +530,171 @@ TEST_F(KvrVerify, HelpPrintsTheUsageAndTheStatuses) {
     EXPECT_NE(result.out.find("kvr_verify <input text with .txt extension"), std::string::npos);
     EXPECT_NE(result.out.find("9 the Public Key Entry module or the command line is unusable"),
               std::string::npos);
-    EXPECT_NE(result.out.find("--permission"), std::string::npos);
+    for (const char* option : {"--permission", "--fingerprint", "--key-sha256", "--json"}) {
+        EXPECT_NE(result.out.find(option), std::string::npos) << option;
+    }
+}
+
+// ---- Pinned key identity and the JSON report ----------------------------------------------
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+std::string other_digest(std::string digest) {
+    digest.back() = digest.back() == '0' ? '1' : '0';
+    return digest;
+}
+
+class Pinned : public KvrVerify {
+  protected:
+    std::vector<std::string> paths = sign_run(1);
+    bytes entry = file("key.module");
+    std::string fingerprint = sha256_hex(&entry[0x30], 96);
+    std::string file_sha256 = sha256_hex(entry.data(), entry.size());
+};
+
+// Either case and both spellings match, the last pin given counts; a pin that differs or is not
+// 64 hex digits stops the run before any module, plain text even with --json.
+TEST_F(Pinned, PinsAreComparedBeforeAnyModule) {
+    const std::string entry_error = "Error: Public Key Entry module key.module: ";
+    const std::string wrong = other_digest(fingerprint);
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
+        {{"--fingerprint", upper(fingerprint), "--key-sha256=" + file_sha256}, kAllVerified, ""},
+        {{"--fingerprint=" + wrong, "--fingerprint", fingerprint}, kAllVerified, ""},
+        {{"--fingerprint", upper(wrong)},
+         kUnusable,
+         entry_error + "key fingerprint " + fingerprint + " does not match the expected " + wrong},
+        {{"--fingerprint", fingerprint, "--key-sha256", other_digest(file_sha256)},
+         kUnusable,
+         entry_error + "file SHA-256 " + file_sha256 + " does not match the expected " +
+             other_digest(file_sha256)},
+        {{"--json", "--fingerprint="}, kUnusable, "Error: --fingerprint needs 64 hex digits: \"\""},
+        {{"--json", "--key-sha256=0x" + file_sha256.substr(2)},
+         kUnusable,
+         "Error: --key-sha256 needs 64 hex digits: \"0x" + file_sha256.substr(2) + "\""},
+        {{"--fingerprint", fingerprint.substr(1) + "g"},
+         kUnusable,
+         "Error: --fingerprint needs 64 hex digits: \"" + fingerprint.substr(1) + "g\""},
+    };
+    for (auto [args, status, error] : cases) {
+        args.insert(args.end(), {paths[0], "key.module"});
+        const process_result result = verify(args);
+        EXPECT_EQ(result.status, status) << args[1];
+        EXPECT_EQ(result.err, error.empty() ? "" : error + "\n");
+        EXPECT_EQ(result.out.empty(), status == kUnusable) << result.out;
+    }
+}
+
+// The report as "field.path = value" lines, read by Python's json module: strict UTF-8, one
+// document and nothing else.
+std::vector<std::string> report_fields(const kvr_test::temp_dir& dir, const std::string& report) {
+    static const char* const kReader =
+        "import json, sys\n"
+        "def leaves(name, value):\n"
+        "    if isinstance(value, (dict, list)) and value:\n"
+        "        for key in (value if isinstance(value, dict) else range(len(value))):\n"
+        "            yield from leaves(name + [str(key)], value[key])\n"
+        "    else:\n"
+        "        yield '.'.join(name) + ' = ' + json.dumps(value, ensure_ascii=False) + '\\n'\n"
+        "doc = json.loads(open(sys.argv[1], 'rb').read().decode('utf-8'))\n"
+        "sys.stdout.buffer.write(''.join(leaves([], doc)).encode('utf-8'))\n";
+    kvr_test::write_text(dir / "report.json", report);
+    const process_result read = kvr_test::run_program(
+        KVR_PYTHON3_PATH, {"-c", kReader, "report.json"}, dir.path().string());
+    EXPECT_EQ(read.status, 0) << read.err << report;
+    std::vector<std::string> lines;
+    std::istringstream text(read.out);
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+using fields = std::vector<std::string>;
+
+fields operator+(fields a, const fields& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The fields of module `index` of a report, from the file's bytes.
+fields module_fields(const kvr_test::temp_dir& dir, size_t index, const std::string& path,
+                     const std::string& status = "\"OK\"") {
+    const std::string key = "modules." + std::to_string(index) + ".";
+    const bytes image = kvr_test::read_bytes(dir / path);
+    return {key + "path = \"" + path + "\"", key + "status = " + status,
+            key + "block0_sha384 = \"" + sha256_hex(image.data(), 4096, EVP_sha384()) + "\"",
+            key + "file_sha256 = \"" + sha256_hex(image.data(), image.size()) + "\""};
+}
+
+fields summary_fields(int checked, int ok) {
+    return {"summary.checked = " + std::to_string(checked), "summary.ok = " + std::to_string(ok),
+            "summary.failed = " + std::to_string(checked - ok)};
+}
+
+// With --json, stdout holds one report and nothing else, and every field of it is checked
+// against the files: all OK, one FAILED, a name that is not UTF-8, a bad entry, a wrong pin.
+TEST_F(Pinned, JsonReportHoldsWhatTheFilesHold) {
+    bytes image = file(paths[0]);
+    image[100] ^= 0x01;
+    put("bad.module", image);
+    put("caf\xe9.module", file(paths[0]));
+    change_entry_bytes(at("key.module"), [](bytes& e) { e[0x04] = 0x01; });
+    const bytes broken = file("key.module");
+    put("broken.module", broken);
+    put("key.module", entry);
+    const std::string wrong = other_digest(fingerprint);
+    const fields start{"format_version = 1", "key_entry.path = \"key.module\""};
+    const fields found{"key_entry.fingerprint = \"" + fingerprint + "\"",
+                       "key_entry.file_sha256 = \"" + file_sha256 + "\"",
+                       "key_entry.permission = 1", "key_entry.cancel = 4294967295"};
+    const fields usable = start + fields{"key_entry.usable = true"} + found;
+    const fields no_pins{"key_entry.expected = {}"};
+    fields non_utf8 = module_fields(dir, 0, "caf\xe9.module");
+    non_utf8[0] = "modules.0.path = \"caf\xef\xbf\xbd.module\"";
+    non_utf8.insert(non_utf8.begin() + 1, "modules.0.path_hex = \"636166e92e6d6f64756c65\"");
+    fields failed = module_fields(dir, 1, "bad.module", "\"FAILED\"");
+    failed.insert(failed.begin() + 2,
+                  "modules.1.reason = \"signature does not match this key entry\"");
+    const std::vector<std::tuple<std::vector<std::string>, int, fields>> cases = {
+        {{paths[0], "key.module"},
+         kAllVerified,
+         usable + no_pins + module_fields(dir, 0, paths[0]) + summary_fields(1, 1)},
+        {{"--key-sha256", file_sha256, paths[0], "bad.module", "key.module"},
+         kModuleFailed,
+         usable + fields{"key_entry.expected.file_sha256 = \"" + file_sha256 + "\""} +
+             module_fields(dir, 0, paths[0]) + failed + summary_fields(2, 1)},
+        {{"caf\xe9.module", "key.module"},
+         kAllVerified,
+         usable + no_pins + non_utf8 + summary_fields(1, 1)},
+        {{paths[0], "broken.module"},
+         kUnusable,
+         fields{"format_version = 1", "key_entry.path = \"broken.module\"",
+                "key_entry.usable = false",
+                "key_entry.reason = \"fixed word at 0x04 is 0x00000101, expected 0x00000100\"",
+                "key_entry.file_sha256 = \"" + sha256_hex(broken.data(), 256) + "\""} +
+             no_pins + fields{"modules = []"} + summary_fields(0, 0)},
+        {{"--fingerprint", wrong, paths[0], "key.module"},
+         kUnusable,
+         start +
+             fields{"key_entry.usable = false", "key_entry.reason = \"key fingerprint " +
+                                                    fingerprint + " does not match the expected " +
+                                                    wrong + "\""} +
+             found + fields{"key_entry.expected.fingerprint = \"" + wrong + "\"", "modules = []"} +
+             summary_fields(0, 0)},
+    };
+    for (auto [args, status, expected] : cases) {
+        args.insert(args.begin(), "--json");
+        const process_result result = verify(args);
+        EXPECT_EQ(result.status, status) << args[1];
+        EXPECT_EQ(result.err.empty(), status != kUnusable) << result.err;
+        ASSERT_FALSE(result.out.empty());
+        EXPECT_EQ(result.out.back(), '\n');
+        EXPECT_EQ(report_fields(dir, result.out), expected) << result.out;
+    }
 }
 
 // ---- A module signed outside the project --------------------------------------------------

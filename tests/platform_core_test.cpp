@@ -199,16 +199,9 @@ TEST(FullPath, RandomByteNamesRoundTrip) {
 TEST(Utf8, ValidityAndTheDisplayForm) {
     const std::string r = "\xef\xbf\xbd";  // U+FFFD
     const std::vector<std::tuple<std::string, bool, std::string>> cases{
-        {"", true, ""},
-        {"plain/a.module", true, "plain/a.module"},
-        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80" + r, true,
-         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80" + r},
-        {"\xe9t\xe9", false, r + "t" + r},
-        {"cut_\xe2\x82", false, "cut_" + r + r},
-        {"\xc0\xaf", false, r + r},          // overlong "/"
-        {"\xed\xb2\x80", false, r + r + r},  // encoded U+DC80
-        {"\xf4\x90\x80\x80", false, r + r + r + r},
-        {"\xc3\xa9\xff\xc3\xa9", false, "\xc3\xa9" + r + "\xc3\xa9"},
+        {"a/\xc3\xa9\xf0\x9f\x98\x80" + r, true, "a/\xc3\xa9\xf0\x9f\x98\x80" + r},
+        {"\xe9t\xe2\x82", false, r + "t" + r + r},           // Latin-1, then a sequence cut short
+        {"\xc0\xaf\xed\xb2\x80", false, r + r + r + r + r},  // overlong "/", U+DC80
     };
     for (const auto& [text, valid, shown] : cases) {
         EXPECT_EQ(fio_is_valid_utf8(text), valid) << text;

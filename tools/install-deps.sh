@@ -8,6 +8,8 @@ packages=(
     libssl-dev openssl        # OpenSSL libcrypto, and the command-line tool the tests use
     libtbb-dev                # the scalable allocator proxy
     libgtest-dev              # GoogleTest
+    nlohmann-json3-dev        # JSON library for kvr_verify's --json report
+    python3 jq                # JSON readers: the verifier's tests, the README's pipeline recipe
     clang-14 libclang-rt-14-dev  # libFuzzer for the fuzz targets
     valgrind                  # memory checks
     util-linux                # setpriv, for the tests that run as a non-root user

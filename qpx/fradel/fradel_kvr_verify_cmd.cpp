@@ -3,9 +3,16 @@
 // It takes the command line of kvr_sign: a list file and the key entry, or module paths (or
 // in;out pairs, of which it checks the output) followed by the key entry. The key entry is
 // checked first and must be usable; then every module is checked in order and gets one line,
-// OK or FAILED with the reason. It reads a bounded number of bytes of every file and writes
-// nothing.
+// OK or FAILED with the reason. The entry can be pinned to the identity a release published
+// (its key fingerprint, the SHA-256 of the file), and --json gives the same verdict as one
+// JSON report on stdout. It reads a bounded number of bytes of every file and writes nothing.
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cctype>
+#include <cstdio>
 
 #include <cstdint>
 #include <cstdlib>
@@ -35,20 +42,29 @@ MEM_INITIALIZER mem_initializer("FRADEL");
 std::vector<std::string> m_files;
 
 bool help_flag = false;
+bool json_flag = false;
 uint32_t expected_permission = kDefaultPermission;
 uint32_t expected_cancel = kDefaultCancel;
+std::string expected_fingerprint_text;
+std::string expected_file_sha256_text;
 
-constexpr uint32_t kOptionCount = 3;
+constexpr uint32_t kOptionCount = 6;
 QPX_COMMON_CMD_ARG_STRUCT option_table[kOptionCount] = {
     {"help", QPX_COMMON_CMD_ARG_FLAG, &help_flag, 0, 0, "This is to print the help menu"},
     {"permission", QPX_COMMON_CMD_ARG_UINT32, &expected_permission, 0, 1,
      "When given, the key entry's permission word must equal it"},
     {"cancel", QPX_COMMON_CMD_ARG_UINT32, &expected_cancel, 0, 1,
      "When given, the key entry's cancellation word must equal it"},
+    {"fingerprint", QPX_COMMON_CMD_ARG_TEXT, &expected_fingerprint_text, 0, 1,
+     "When given, the key fingerprint (64 hex digits, SHA-256 of X||Y) must equal it"},
+    {"key-sha256", QPX_COMMON_CMD_ARG_TEXT, &expected_file_sha256_text, 0, 1,
+     "When given, the SHA-256 of the whole key entry file (64 hex digits) must equal it"},
+    {"json", QPX_COMMON_CMD_ARG_FLAG, &json_flag, 0, 1,
+     "Print one JSON report on stdout instead of the text lines"},
 };
 
 // clang-format off
-constexpr uint32_t kHelpCount = 12;
+constexpr uint32_t kHelpCount = 13;
 const QPX_COMMON_CMD_HELP_STRUCT help_table[kHelpCount] = {
     {0, "In the explanation below\n"},
     {1, "<> argument that you need to specify"},
@@ -59,7 +75,8 @@ const QPX_COMMON_CMD_HELP_STRUCT help_table[kHelpCount] = {
     {3, "OR\n"},
     {3, "kvr_verify <signed modules, or in;out module pairs> <Public Key Entry module with .module extension>\n"},
     {4, "Example: kvr_verify example1.signed.module example2.unsigned.module;example2.signed.module key.module\n"},
-    {1, "One line per module: <path>: OK, or <path>: FAILED (<reason>)"},
+    {1, "One line per module: <path>: OK, or <path>: FAILED (<reason>); with --json one JSON report instead"},
+    {4, "Example: kvr_verify --json --fingerprint <64 hex digits> module.txt key.module\n"},
     {1, "Exit status: 0 every module verified, 1 some module failed,"},
     {1, "             9 the Public Key Entry module or the command line is unusable\n"},
 };
@@ -194,54 +211,161 @@ struct file_bytes {
 
 constexpr const char* kUnreadable = "missing or not a readable file";
 
-// The reason a key entry file is unusable, or its key and words.
-key_entry_check read_key_entry(const std::string& path) {
-    key_entry_check result;
+// What is known of the key entry: the checks of its bytes, the digest of the whole file, and
+// why a well-formed entry is not the one the command line asks for.
+struct key_entry_report {
+    key_entry_check check;
+    std::optional<std::string> file_sha256;  // when the whole file was read
+    std::string refusal;                     // empty when the entry is the one asked for
+
+    bool well_formed() const { return check.key != nullptr; }
+    bool usable() const { return well_formed() && refusal.empty(); }
+    const std::string& reason() const { return well_formed() ? refusal : check.failure; }
+};
+
+// The reason a key entry file is unusable, or its key and words, and the file's digest.
+key_entry_report read_key_entry(const std::string& path) {
+    key_entry_report report;
     const auto file_size = FIO_FILE_SYSTEM::regular_file_size(path);
     if (!file_size) {
-        result.failure = kUnreadable;
-        return result;
+        report.check.failure = kUnreadable;
+        return report;
     }
     if (auto failure = key_entry_size_failure(*file_size)) {
-        result.failure = *failure;
-        return result;
+        report.check.failure = *failure;
+        return report;
     }
     const file_bytes entry(path, kEntryReadLimit);
     if (entry.data == nullptr) {
-        result.failure = kUnreadable;
-        return result;
+        report.check.failure = kUnreadable;
+        return report;
     }
-    return check_key_entry(entry.bytes());
+    report.check = check_key_entry(entry.bytes());
+    if (entry.size == kPkeSize) {  // the read stopped at the end of the file: all of it
+        report.file_sha256 = digest_hex(entry.bytes(), EVP_sha256());
+    }
+    if (report.well_formed() && !report.file_sha256) {
+        report.check.key.reset();
+        report.check.failure = "the SHA-256 of the file could not be computed";
+    }
+    return report;
 }
 
-std::optional<std::string> module_file_failure(const std::string& path, EVP_PKEY* key) {
+// One module's verdict, and its digests when it was read as a 4208-byte module.
+struct module_report {
+    std::string path;
+    std::optional<std::string> failure;
+    std::optional<std::string> block0_sha384;
+    std::optional<std::string> file_sha256;
+};
+
+module_report check_module_file(const std::string& path, EVP_PKEY* key) {
+    module_report report{path, std::nullopt, std::nullopt, std::nullopt};
     const auto file_size = FIO_FILE_SYSTEM::regular_file_size(path);
     if (!file_size) {
-        return kUnreadable;
+        report.failure = kUnreadable;
+        return report;
     }
-    if (auto failure = module_size_failure(*file_size)) {
-        return failure;
+    report.failure = module_size_failure(*file_size);
+    if (report.failure) {
+        return report;
     }
     const file_bytes image(path, kModuleReadLimit);
     if (image.data == nullptr) {
-        return kUnreadable;
+        report.failure = kUnreadable;
+        return report;
     }
-    return module_failure(image.bytes(), key);
+    if (image.size == kImageSize) {
+        report.block0_sha384 = digest_hex(image.bytes().first(kBlock0Size), EVP_sha384());
+        report.file_sha256 = digest_hex(image.bytes(), EVP_sha256());
+    }
+    report.failure = module_failure(image.bytes(), key);
+    return report;
 }
 
-// ---- The run ------------------------------------------------------------------------------
+// ---- What the command line asks of the key entry ------------------------------------------
 
-bool word_as_expected(const char* name, const char* option, uint32_t found, uint32_t expected) {
-    if (found == expected) {
+constexpr size_t kDigestHexDigits = 64;
+
+// A 64-hex-digit pin and what it is compared with.
+struct pin {
+    const char* option;                   // as typed after "--"
+    const char* what;                     // as named in a mismatch
+    const char* field;                    // its field in the JSON report
+    std::optional<std::string> expected;  // lower case; nothing when the option is not given
+};
+
+pin fingerprint_pin{"fingerprint", "key fingerprint", "fingerprint", std::nullopt};
+pin file_sha256_pin{"key-sha256", "file SHA-256", "file_sha256", std::nullopt};
+
+// Lower-case form of a pin, or nothing when `text` is not exactly 64 hex digits.
+std::optional<std::string> pin_digits(const std::string& text) {
+    if (text.size() != kDigestHexDigits) {
+        return std::nullopt;
+    }
+    std::string digits;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isxdigit(byte) == 0) {
+            return std::nullopt;
+        }
+        digits.push_back(static_cast<char>(std::tolower(byte)));
+    }
+    return digits;
+}
+
+bool read_pin(int argc, char** argv, const std::string& text, pin& into) {
+    if (!option_given(argc, argv, into.option)) {
         return true;
     }
-    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
-                              "%s word is 0x%08X (%u), but --%s asks for 0x%08X (%u)\n", name,
-                              found, found, option, expected, expected);
-    return false;
+    into.expected = pin_digits(text);
+    if (!into.expected) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 1, "--%s needs %zu hex digits: \"%s\"\n",
+                                  into.option, kDigestHexDigits, text.c_str());
+    }
+    return into.expected.has_value();
 }
 
-void print_key_entry(const std::string& path, const key_entry_check& entry) {
+std::optional<uint32_t> permission_asked;
+std::optional<uint32_t> cancel_asked;
+
+std::string word_refusal(const char* name, const char* option, uint32_t found, uint32_t expected) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%s word is 0x%08X (%u), but --%s asks for 0x%08X (%u)", name,
+                  found, found, option, expected, expected);
+    return text;
+}
+
+// Compares a well-formed entry with the pins and words of the command line, in this order,
+// and prints the first mismatch, which becomes the entry's refusal.
+void compare_with_command_line(const std::string& path, key_entry_report& entry) {
+    const key_entry_check& check = entry.check;
+    const std::pair<const pin*, std::string> pins[] = {
+        {&fingerprint_pin, to_hex(check.fingerprint)}, {&file_sha256_pin, *entry.file_sha256}};
+    for (const auto& [asked, found] : pins) {
+        if (asked->expected && *asked->expected != found) {
+            entry.refusal = std::string(asked->what) + " " + found +
+                            " does not match the expected " + *asked->expected;
+            QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Public Key Entry module %s: %s\n",
+                                      path.c_str(), entry.refusal.c_str());
+            return;
+        }
+    }
+    if (permission_asked && *permission_asked != check.permission) {
+        entry.refusal =
+            word_refusal("Permission", "permission", check.permission, *permission_asked);
+    } else if (cancel_asked && *cancel_asked != check.cancel) {
+        entry.refusal = word_refusal("Cancellation", "cancel", check.cancel, *cancel_asked);
+    }
+    if (!entry.refusal.empty()) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "%s\n", entry.refusal.c_str());
+    }
+}
+
+// ---- The text report ----------------------------------------------------------------------
+
+void print_key_entry(const std::string& path, const key_entry_report& report) {
+    const key_entry_check& entry = report.check;
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "Public Key Entry module: %s", path.c_str());
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "  permission word:   0x%08X (%u)",
                               entry.permission, entry.permission);
@@ -249,41 +373,183 @@ void print_key_entry(const std::string& path, const key_entry_check& entry) {
                               entry.cancel, entry.cancel);
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "  key fingerprint:   %s (SHA-256 of X||Y)",
                               to_hex(entry.fingerprint).c_str());
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "  file SHA-256:      %s (the whole file)",
+                              report.file_sha256->c_str());
 }
 
-int run_verification(bool check_permission, bool check_cancel) {
+void print_module(const module_report& module) {
+    if (module.failure) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s: FAILED (%s)", module.path.c_str(),
+                                  module.failure->c_str());
+    } else {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s: OK", module.path.c_str());
+    }
+}
+
+// ---- The JSON report ----------------------------------------------------------------------
+
+using json = nlohmann::ordered_json;  // fields in the documented order
+constexpr int kJsonFormatVersion = 1;
+constexpr int kJsonIndent = 2;
+
+// "path" is always valid UTF-8; a name that is not gets "path_hex" too: its exact bytes.
+void put_path(json& object, const std::string& path) {
+    object["path"] = fio_utf8_for_display(path);
+    if (!fio_is_valid_utf8(path)) {
+        object["path_hex"] = to_hex({reinterpret_cast<const uint8_t*>(path.data()), path.size()});
+    }
+}
+
+json key_entry_json(const std::string& path, const key_entry_report& report) {
+    json entry = json::object();
+    put_path(entry, path);
+    entry["usable"] = report.usable();
+    if (!report.usable()) {
+        entry["reason"] = report.reason();
+    }
+    if (report.well_formed()) {
+        entry["fingerprint"] = to_hex(report.check.fingerprint);
+    }
+    if (report.file_sha256) {
+        entry["file_sha256"] = *report.file_sha256;
+    }
+    if (report.well_formed()) {
+        entry["permission"] = report.check.permission;
+        entry["cancel"] = report.check.cancel;
+    }
+    json expected = json::object();
+    for (const pin* asked : {&fingerprint_pin, &file_sha256_pin}) {
+        if (asked->expected) {
+            expected[asked->field] = *asked->expected;
+        }
+    }
+    if (permission_asked) {
+        expected["permission"] = *permission_asked;
+    }
+    if (cancel_asked) {
+        expected["cancel"] = *cancel_asked;
+    }
+    entry["expected"] = std::move(expected);
+    return entry;
+}
+
+json module_json(const module_report& module) {
+    json object = json::object();
+    put_path(object, module.path);
+    object["status"] = module.failure ? "FAILED" : "OK";
+    if (module.failure) {
+        object["reason"] = *module.failure;
+    }
+    if (module.block0_sha384) {
+        object["block0_sha384"] = *module.block0_sha384;
+    }
+    if (module.file_sha256) {
+        object["file_sha256"] = *module.file_sha256;
+    }
+    return object;
+}
+
+// Writes the report as the run goes, one module at a time, so that its memory does not grow
+// with the list. The layout is that of one document dumped with an indent of 2.
+class json_report {
+  public:
+    explicit json_report(const json& key_entry) {
+        write("{\n  \"format_version\": " + std::to_string(kJsonFormatVersion) +
+              ",\n  \"key_entry\": " + nested(key_entry) + ",\n  \"modules\": [");
+    }
+    void add(const module_report& module) {
+        ++(module.failure ? failed_ : ok_);
+        write((ok_ + failed_ == 1 ? "\n    " : ",\n    ") + nested(module_json(module), 2));
+    }
+    void finish() {
+        const json summary = {{"checked", ok_ + failed_}, {"ok", ok_}, {"failed", failed_}};
+        write(std::string(ok_ + failed_ == 0 ? "]" : "\n  ]") +
+              ",\n  \"summary\": " + nested(summary) + "\n}\n");
+        std::fflush(stdout);
+    }
+
+  private:
+    size_t ok_ = 0;
+    size_t failed_ = 0;
+
+    static void write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+    // Every string put in the report is valid UTF-8, so the dump cannot meet a byte it has to
+    // replace; the replacing handler only makes sure that it can never throw.
+    static std::string nested(const json& value, int depth = 1) {
+        const std::string text =
+            value.dump(kJsonIndent, ' ', false, json::error_handler_t::replace);
+        const std::string indent(static_cast<size_t>(depth * kJsonIndent), ' ');
+        std::string shifted;
+        for (const char c : text) {
+            shifted.push_back(c);
+            if (c == '\n') {
+                shifted += indent;  // a dump's own line feeds: strings hold theirs escaped
+            }
+        }
+        return shifted;
+    }
+};
+
+// ---- The run ------------------------------------------------------------------------------
+
+bool read_command_line_expectations(int argc, char** argv) {
+    if (option_given(argc, argv, "permission")) {
+        permission_asked = expected_permission;
+    }
+    if (option_given(argc, argv, "cancel")) {
+        cancel_asked = expected_cancel;
+    }
+    return read_pin(argc, argv, expected_fingerprint_text, fingerprint_pin) &&
+           read_pin(argc, argv, expected_file_sha256_text, file_sha256_pin);
+}
+
+int run_verification() {
     std::vector<std::string> module_paths;
     if (!collect_module_paths(module_paths)) {
         return kStatusUnusable;
     }
     const std::string& key_path = m_files.back();
-    const key_entry_check entry = read_key_entry(key_path);
-    if (entry.key == nullptr) {
+    key_entry_report entry = read_key_entry(key_path);
+    if (!entry.well_formed()) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
                                   "Public Key Entry module %s is unusable: %s\n", key_path.c_str(),
-                                  entry.failure.c_str());
+                                  entry.check.failure.c_str());
+    } else {
+        compare_with_command_line(key_path, entry);
+    }
+    std::optional<json_report> report;
+    if (json_flag) {
+        report.emplace(key_entry_json(key_path, entry));
+    }
+    if (!entry.usable()) {
+        if (report) {
+            report->finish();
+        }
         return kStatusUnusable;
     }
-    if ((check_permission &&
-         !word_as_expected("Permission", "permission", entry.permission, expected_permission)) ||
-        (check_cancel &&
-         !word_as_expected("Cancellation", "cancel", entry.cancel, expected_cancel))) {
-        return kStatusUnusable;
+    if (!report) {
+        print_key_entry(key_path, entry);
     }
-    print_key_entry(key_path, entry);
     size_t failed = 0;
     for (const std::string& path : module_paths) {
-        const auto failure = module_file_failure(path, entry.key.get());
-        if (failure) {
+        const module_report module = check_module_file(path, entry.check.key.get());
+        if (module.failure) {
             ++failed;
-            QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s: FAILED (%s)", path.c_str(),
-                                      failure->c_str());
+        }
+        if (report) {
+            report->add(module);
         } else {
-            QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s: OK", path.c_str());
+            print_module(module);
         }
     }
-    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 1, "%zu module(s) checked: %zu OK, %zu FAILED",
-                              module_paths.size(), module_paths.size() - failed, failed);
+    if (report) {
+        report->finish();
+    } else {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 1,
+                                  "%zu module(s) checked: %zu OK, %zu FAILED", module_paths.size(),
+                                  module_paths.size() - failed, failed);
+    }
     return failed == 0 ? kStatusAllVerified : kStatusModuleFailed;
 }
 
@@ -299,6 +565,8 @@ int main(int argc, char** argv) {
                                    help_table);
         return kStatusAllVerified;
     }
-    return run_verification(option_given(argc, argv, "permission"),
-                            option_given(argc, argv, "cancel"));
+    if (!read_command_line_expectations(argc, argv)) {
+        return kStatusUnusable;
+    }
+    return run_verification();
 }

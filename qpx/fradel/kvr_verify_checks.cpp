@@ -251,4 +251,16 @@ std::string to_hex(std::span<const uint8_t> bytes) {
     return text;
 }
 
+std::optional<std::string> digest_hex(std::span<const uint8_t> bytes, const EVP_MD* md) {
+    std::array<uint8_t, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    std::optional<std::string> text;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, md, nullptr) == 1) {
+        text = to_hex(std::span(digest).first(length));
+    }
+    OPENSSL_cleanse(digest.data(), digest.size());
+    ERR_clear_error();
+    return text;
+}
+
 }  // namespace kvr

@@ -45,4 +45,8 @@ std::optional<std::string> module_failure(std::span<const uint8_t> image, EVP_PK
 // Lower-case hexadecimal text of the bytes.
 std::string to_hex(std::span<const uint8_t> bytes);
 
+// Lower-case hexadecimal text of the digest of `bytes` under `md` (SHA-256, SHA-384); nothing
+// when it cannot be computed.
+std::optional<std::string> digest_hex(std::span<const uint8_t> bytes, const EVP_MD* md);
+
 }  // namespace kvr
