@@ -15,5 +15,5 @@ check() {
     [[ $got == "$1" ]] || { echo "completing '${*:2}': got '$got', expected '$1'" >&2; exit 1; }
 }
 check "--permission --print_argument " kvr_sign --p
-check "--cancel --help --permission " kvr_verify --
+check "--cancel --fingerprint --help --json --key-sha256 --permission " kvr_verify --
 check "" kvr_sign --permission ""
