@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Measures what a signed module costs: kvr_sign against OpenSSL's own per-module floor, a bare
+# Measures what a signed module costs: kvr_sign against OpenSSL's own per-module floor and
+# against the whole-run floor (a program that only reads, signs, verifies and writes by plain
+# truncation), a bare
 # key-and-sign program, the allocator's cost of holding the images, and the same job scripted
 # with the openssl command-line tool. Prints the figures as two tables, by wall time and by
 # CPU time (user and system): on a machine shared with other work the CPU time is the steadier.
@@ -25,7 +27,7 @@ make_modules=$build/examples/kvr_make_modules
 runner=$build/bench/kvr_bench_run
 for program in "$sign" "$make_modules" "$runner" "$build/bench/kvr_bench_floor" \
     "$build/bench/kvr_bench_bare" "$build/bench/kvr_bench_bare_proxy" "$build/bench/kvr_bench_alloc" \
-    "$build/bench/kvr_bench_stage"; do
+    "$build/bench/kvr_bench_stage" "$build/bench/kvr_bench_floor_process"; do
     if [ ! -x "$program" ]; then
         echo "run.sh: $program is missing; build the project first (cmake --build $build)" >&2
         exit 1
@@ -67,7 +69,15 @@ echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "generating modules ..." >&2
 for n in $sizes; do
     "$make_modules" "$work/n$n" "$n" "$work/n$n/list.txt"
+    # The whole-run floor reads the same inputs and keeps its own outputs beside kvr_sign's.
+    sed 's/\.signed\.module$/.floor.module/' "$work/n$n/list.txt" >"$work/n$n/floor.txt"
 done
+
+# The whole-run floor for N modules, timed from outside like kvr_sign.
+measure_whole_floor() {
+    measure "whole_floor_$1" "$build/bench/kvr_bench_floor_process" "$work/n$1/floor.txt" \
+        "$work/n$1/floor-key.module"
+}
 
 # Every round measures everything once, so that the floor, the bare program and the signer
 # see the same machine even when its load changes during the run; the table takes medians.
@@ -80,6 +90,7 @@ for ((round = 1; round <= runs; round++)); do
         measure bare_proxy "$build/bench/kvr_bench_bare_proxy"
         measure help "$sign" --help
         fresh_outputs 1
+        measure_whole_floor 1
         measure sign_1 "$sign" "$work/n1/list.txt" "$work/n1/key.module"
     done
     for n in $sizes; do
@@ -90,6 +101,7 @@ for ((round = 1; round <= runs; round++)); do
         "$build/bench/kvr_bench_floor" $((n < 2000 ? n : 2000)) 1 module |
             awk -v n="$n" '{ print "pairfloor_" n, $2, 0, $3 }' >>"$results"
         fresh_outputs "$n"
+        measure_whole_floor "$n"
         measure "sign_$n" "$sign" "$work/n$n/list.txt" "$work/n$n/key.module"
         # What the all-or-nothing output path alone costs at this size.
         mkdir -p "$work/stage$n"
@@ -111,6 +123,11 @@ echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 
 awk -v sizes="$sizes" -f "$here/table.awk" "$results"
+
+# The whole process against the whole-run floor measured right before it, run for run.
+echo
+echo "Whole run against the whole-run floor (read, sign, verify, plain writes), medians:"
+awk -v sizes="$sizes" -f "$here/whole_run.awk" "$results"
 
 # The output path on its own: staging, flushing and renaming N files as kvr_sign does.
 echo
