@@ -299,6 +299,11 @@ struct module_change {
     std::string line;  // after "<path>: "
 };
 
+// Test listings show a case by its name, not by its bytes.
+void PrintTo(const module_change& change, std::ostream* out) {
+    *out << change.name;
+}
+
 class ModuleChange : public KvrVerify, public ::testing::WithParamInterface<module_change> {};
 
 TEST_P(ModuleChange, GivesTheModuleItsLineAndChecksTheNextOne) {
@@ -410,6 +415,10 @@ struct entry_change {
     std::function<void(const std::string&)> change;  // gets the entry's path
     std::string reason;
 };
+
+void PrintTo(const entry_change& change, std::ostream* out) {
+    *out << change.name;
+}
 
 class EntryChange : public KvrVerify, public ::testing::WithParamInterface<entry_change> {};
 
