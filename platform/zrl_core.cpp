@@ -1,6 +1,7 @@
 // Core services: clock, file system and full paths, internal-error report, memory set-up.
 #include "zrl_core.h"
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -247,6 +248,45 @@ std::string fio_utf8_for_display(const std::string& text) {
     return shown;
 }
 
+namespace {
+
+void append_escaped_byte(std::string& shown, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    if (byte == 0) {
+        shown += "\\0";
+        return;
+    }
+    shown += "\\x";
+    shown.push_back(kHex[byte >> 4]);
+    shown.push_back(kHex[byte & 0x0F]);
+}
+
+bool is_control_sequence(const std::string& text, size_t i, size_t length) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const bool c1 = length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    return (length == 1 && (lead < 0x20 || lead == 0x7F)) || c1;
+}
+
+}  // namespace
+
+std::string fio_printable_text(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_length_at(text, i);
+        if (length == 0 || is_control_sequence(text, i, length)) {
+            for (size_t k = 0; k < std::max<size_t>(length, 1); ++k) {
+                append_escaped_byte(shown, static_cast<unsigned char>(text[i + k]));
+            }
+            i += std::max<size_t>(length, 1);
+        } else {
+            shown.append(text, i, length);
+            i += length;
+        }
+    }
+    return shown;
+}
+
 // ---- Internal-error report ---------------------------------------------------------------
 
 namespace {
@@ -287,6 +327,8 @@ MEM_INITIALIZER::MEM_INITIALIZER(const char* tag) : tag_(tag) {
     // A signing process holds a private key in memory: never let it land in a core file.
     const rlimit no_core{0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
+    // Nor let another process of the same user attach to it or read its memory.
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
 MEM_INITIALIZER::~MEM_INITIALIZER() = default;

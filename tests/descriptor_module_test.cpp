@@ -1,7 +1,12 @@
-// The module record's own guards, which the pair parser never lets a user reach.
+// The module record's own guards, which the pair parser never lets a user reach, and where
+// the signing engine keeps the key.
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "files.h"
 #include "fradel_kvr_sign_cmd.h"
+#include "staged_outputs.h"
 
 namespace {
 
@@ -19,6 +24,25 @@ TEST(DescriptorModuleDeathTest, WriteWithoutALoadedImageIsRefused) {
     descriptor_module record("in.module", "out.module");
     EXPECT_EXIT(record.write(), testing::ExitedWithCode(70),
                 std::string(kReportStart) + "data != NULL && size == \\(4096 \\+ 112\\)\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The private key is generated in OpenSSL's secure heap: locked pages, wiped when freed.
+TEST(KeyMemory, TheRunsPrivateKeyLivesInTheSecureHeap) {
+    const kvr_test::temp_dir dir;
+    kvr_test::write_bytes(dir / "in.module", kvr_test::make_unsigned_module(1));
+    std::vector<descriptor_module> modules;
+    modules.emplace_back(dir / "in.module", dir / "out.module");
+    modules.front().load();
+    sign_modules(modules, dir / "key.module");
+    remove_staged_outputs();
+    const key_memory_report memory = last_key_memory();
+    EXPECT_TRUE(memory.secure_heap);
+    EXPECT_TRUE(memory.locked);
+    EXPECT_TRUE(memory.key_in_heap);
 }
 
 }  // namespace

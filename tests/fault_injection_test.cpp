@@ -556,9 +556,10 @@ TEST_F(FaultInjection, AwkwardNamesInAListFileAndInMessages) {
     expect_signed("out put ü%n.module", "-key.module");
     expect_signed("-out.module", "-key.module");
 
-    // Rejected names come back byte for byte, with no format sequence expanded.
+    // Rejected names come back with no format sequence expanded, and a byte that is not
+    // UTF-8 shown by its value.
     expect_user_error(sign({"%s%n\xff.module;x.module", "key.module"}), 10,
-                      "Input module %s%n\xff.module does not exist\n");
+                      "Input module %s%n\\xff.module does not exist\n");
     // A positional argument starting with "--" is an option unless "--" ends the options.
     EXPECT_EQ(sign({"--in.module;out.module", "key.module"}).status, 2);
     add_module("--in.module", 3);

@@ -5,8 +5,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -123,6 +125,78 @@ TEST_F(KvrSign, UnitTestOutlivesAnUnusableTmpdir) {
     }
 }
 
+// ---- The key's memory ----------------------------------------------------------------------
+
+// One reading of /proc/<pid>/status and of its owner, taken while the run goes on.
+struct process_view {
+    bool gone = true;  // ended
+    std::string real_uid;  // first field of "Uid:"
+    long locked_kib = 0;   // "VmLck:"
+    uid_t owner = 0;       // owner of the /proc files
+};
+
+process_view look_at(int pid) {
+    process_view view;
+    const std::string status_path = "/proc/" + std::to_string(pid) + "/status";
+    std::ifstream status(status_path);
+    struct stat info {};
+    if (!status || ::stat(status_path.c_str(), &info) != 0) {
+        return view;
+    }
+    view.gone = false;
+    view.owner = info.st_uid;
+    for (std::string line; std::getline(status, line);) {
+        std::istringstream fields(line);
+        std::string key;
+        fields >> key;
+        if (key == "State:") {
+            std::string state;
+            fields >> state;
+            view.gone = state == "Z";  // ended, not yet waited for
+        } else if (key == "Uid:") {
+            fields >> view.real_uid;
+        } else if (key == "VmLck:") {
+            fields >> view.locked_kib;
+        }
+    }
+    return view;
+}
+
+// Run as an unprivileged user, the signer's /proc files belong to root (it is not dumpable:
+// no process of that user may attach to it or read its memory) and it holds locked pages.
+TEST_F(KvrSign, AnUnprivilegedRunIsNotDumpableAndLocksTheKeysPages) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the signer as another user";
+    }
+    constexpr int kModules = 1500;  // a run of a few seconds to look at
+    std::string list;
+    for (int i = 0; i < kModules; ++i) {
+        const std::string name = "m" + std::to_string(i) + ".module";
+        kvr_test::write_bytes(at(name), kvr_test::make_unsigned_module(static_cast<uint32_t>(i)));
+        list += name + ";" + name + "\n";
+    }
+    kvr_test::write_text(at("list.txt"), list);
+    fs::permissions(dir.path(), fs::perms::all);
+    for (int i = 0; i < kModules; ++i) {
+        fs::permissions(at("m" + std::to_string(i) + ".module"), fs::perms::all);
+    }
+    const int pid = kvr_test::start_program("/usr/bin/setpriv",
+                                            {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                             KVR_SIGN_PATH, "list.txt", "key.module"},
+                                            dir.path().string());
+    process_view seen;
+    for (process_view now = look_at(pid); !now.gone; now = look_at(pid)) {
+        if (now.real_uid == "65534" && now.locked_kib > 0) {
+            seen = now;
+            break;
+        }
+    }
+    EXPECT_EQ(kvr_test::wait_program(pid), 0);
+    ASSERT_FALSE(seen.gone) << "the run ended before it was seen with locked pages";
+    EXPECT_EQ(seen.owner, 0u);
+    EXPECT_TRUE(present("key.module"));
+}
+
 TEST_F(KvrSign, PrintArgumentShowsTheArgumentsAndRunsTheJob) {
     add_module("in.module");
     const process_result run =
@@ -195,6 +269,11 @@ TEST_F(KvrSign, RejectedPairsReportTheTrimmedPathWithStatus10) {
         {" in.bin ;out.module", "Error: Input module in.bin extension must be .module\n"},
         {"in.module; out.bin ", "Error: Output module out.bin extension must be .module\n"},
         {"in.module;", "Error: Output module  extension must be .module\n"},
+        // Bytes a terminal would swallow or act on are shown escaped: the name given, whole.
+        {"in.module" + std::string(1, '\0') + "x.module;o.module",
+         "Error: Input module in.module\\0x.module does not exist\n"},
+        {"in\x1b[1m\xff.module;o.module",
+         "Error: Input module in\\x1b[1m\\xff.module does not exist\n"},
     };
     for (const pair_case& test : cases) {
         kvr_test::write_text(at("list.txt"), test.pair + "\n");
@@ -222,7 +301,7 @@ TEST_F(KvrSign, OutputPathWithANulByteIsRejectedNotCutShort) {
     kvr_test::write_text(at("list.txt"), std::string("in.module;out\0.module\n", 23));
     const process_result run = sign({"list.txt", "key.module"});
     EXPECT_EQ(run.status, 10);
-    EXPECT_EQ(run.err, "Error: Output module out extension must be .module\n");
+    EXPECT_EQ(run.err, "Error: Output module out\\0.module extension must be .module\n");
     EXPECT_FALSE(present("out"));
 }
 
@@ -306,6 +385,8 @@ TEST_F(KvrSign, BadImagesStopInPhaseOneWithTheirMessage) {
         const process_result run =
             sign({"good.module;good.out.module", test.name + ";bad.out.module", "key.module"});
         expect_stop(run, test.message);
+        EXPECT_NE(run.err.find("\n  input module: " + test.name + "\n"), std::string::npos)
+            << run.err;
         EXPECT_FALSE(present("good.out.module")) << test.name;
         EXPECT_FALSE(present("key.module")) << test.name;
     }

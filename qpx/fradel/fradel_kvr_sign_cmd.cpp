@@ -93,6 +93,31 @@ constexpr const char* kTag = "FRADEL";
 constexpr const char* kSourceName = "qpx/fradel/fradel_kvr_sign_cmd";
 constexpr size_t kMessageBufferSize = 4096;
 
+// The input module being loaded or signed, named on the detail line of a stop about it.
+const std::string* g_module_in_hand = nullptr;
+
+class module_in_hand {
+  public:
+    explicit module_in_hand(const std::string& input_file) { g_module_in_hand = &input_file; }
+    ~module_in_hand() { g_module_in_hand = nullptr; }
+    module_in_hand(const module_in_hand&) = delete;
+    module_in_hand& operator=(const module_in_hand&) = delete;
+};
+
+// "  input module: <path>" and a line feed while a module is in hand, else nothing.
+std::string module_detail() {
+    return g_module_in_hand == nullptr
+               ? std::string()
+               : "  input module: " + fio_printable_text(*g_module_in_hand) + "\n";
+}
+
+[[noreturn]] void report_with_detail(int line, const char* message, std::string detail) {
+    if (!detail.empty() && detail.back() == '\n') {
+        detail.pop_back();
+    }
+    MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, detail.c_str());
+}
+
 // Formats the message into a bounded buffer and stops the process.
 [[noreturn]] __attribute__((format(printf, 2, 3))) void stop_at(int line, const char* format, ...) {
     char message[kMessageBufferSize];
@@ -100,22 +125,19 @@ constexpr size_t kMessageBufferSize = 4096;
     va_start(values, format);
     std::vsnprintf(message, sizeof message, format, values);
     va_end(values);
-    MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line);
+    report_with_detail(line, message, module_detail());
 }
 
 // Stops after a failed OpenSSL call, passing on what OpenSSL says about the cause.
 [[noreturn]] void crypto_stop_at(int line, const char* message) {
-    std::string reasons;
+    std::string reasons = module_detail();
     ERR_print_errors_cb(
         [](const char* text, size_t length, void* out) {
             static_cast<std::string*>(out)->append("  openssl: ").append(text, length);
             return 1;
         },
         &reasons);
-    if (!reasons.empty() && reasons.back() == '\n') {
-        reasons.pop_back();
-    }
-    MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, reasons.c_str());
+    report_with_detail(line, message, reasons);
 }
 
 // Stops after an output could not be staged or committed, naming the path the user gave and
@@ -123,9 +145,11 @@ constexpr size_t kMessageBufferSize = 4096;
 [[noreturn]] void output_stop_at(int line, const output_failure& failed) {
     char message[kMessageBufferSize];
     if (failed.failed == output_failure::step::open) {
-        std::snprintf(message, sizeof message, "Fail to open %s for writing", failed.path.c_str());
+        std::snprintf(message, sizeof message, "Fail to open %s for writing",
+                      fio_printable_text(failed.path).c_str());
     } else {
-        std::snprintf(message, sizeof message, "Fail to write %s", failed.path.c_str());
+        std::snprintf(message, sizeof message, "Fail to write %s",
+                      fio_printable_text(failed.path).c_str());
     }
     const std::string detail = "  reason: " + failed.reason;
     MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, detail.c_str());
@@ -177,18 +201,20 @@ int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>&
     const std::string output = trim(parts[1]);
     if (!FIO_FILE_SYSTEM::exists(input)) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Input module %s does not exist\n",
-                                  input.c_str());
+                                  fio_printable_text(input).c_str());
         return kStatusPairRejected;
     }
     if (!has_extension(input, kModuleExtension)) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
-                                  "Input module %s extension must be .module\n", input.c_str());
+                                  "Input module %s extension must be .module\n",
+                                  fio_printable_text(input).c_str());
         return kStatusPairRejected;
     }
     // A NUL ends the name the file system sees, so such a path names some other file.
     if (!has_extension(output, kModuleExtension) || output.find('\0') != std::string::npos) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
-                                  "Output module %s extension must be .module\n", output.c_str());
+                                  "Output module %s extension must be .module\n",
+                                  fio_printable_text(output).c_str());
         return kStatusPairRejected;
     }
     modules.emplace_back(input, output);
@@ -226,7 +252,7 @@ int32_t read_module_list(const std::string& list_path, std::vector<descriptor_mo
         return status == kStatusOk;
     });
     if (!read) {
-        FRADEL_STOP("Fail to read file %s", list_path.c_str());
+        FRADEL_STOP("Fail to read file %s", fio_printable_text(list_path).c_str());
     }
     return status;
 }
@@ -273,6 +299,7 @@ void descriptor_module::release_image() {
 }
 
 void descriptor_module::load() {
+    const module_in_hand in_hand(input_file);
     // The size is judged before anything is read, so a huge or endless input costs nothing.
     const auto file_size = FIO_FILE_SYSTEM::regular_file_size(input_file);
     if (!file_size) {
@@ -291,11 +318,11 @@ void descriptor_module::load() {
     const uint32_t magic = load_u32_le(data + kMagicOffset);
     if (magic != kDescriptorMagic) {
         FRADEL_STOP("Expect the KVR Descriptor (%s) magic number is 0x62294895 but found 0x%08X",
-                    input_file.c_str(), magic);
+                    fio_printable_text(input_file).c_str(), magic);
     }
     if (std::any_of(data + kRsOffset, data + kRsOffset + kRsSize, [](uint8_t b) { return b; })) {
         FRADEL_STOP("Unsigned input module %s should have RS field set to ALL ZERO",
-                    input_file.c_str());
+                    fio_printable_text(input_file).c_str());
     }
 }
 
@@ -364,6 +391,23 @@ void place_big_number(const BIGNUM* value, uint8_t* field, const field_names& na
         FRADEL_STOP("DWORD(BN_bn2bin(%s, &%s[%s + 48 - temp])) == temp", names.number, names.buffer,
                     names.field_start);
     }
+}
+
+// The secure heap: a power of two large enough for the private scalar, the signing nonces
+// and their work space, far below the memory-lock limit of an ordinary user.
+constexpr size_t kSecureHeapBytes = 32 * 1024;
+constexpr size_t kSecureHeapSmallest = 16;
+
+key_memory_report g_key_memory;
+
+// Sets up the secure heap once per process. Where the platform refuses it (a memory-lock
+// limit too small), the key lives in ordinary memory and the run goes on.
+void start_secure_heap() {
+    if (CRYPTO_secure_malloc_initialized() == 0) {
+        const int started = CRYPTO_secure_malloc_init(kSecureHeapBytes, kSecureHeapSmallest);
+        g_key_memory.locked = started == 1;
+    }
+    g_key_memory.secure_heap = CRYPTO_secure_malloc_initialized() != 0;
 }
 
 pkey_ptr generate_key() {
@@ -435,6 +479,7 @@ void digest_block0(signing_contexts& contexts, const uint8_t* image,
 // Signs one module's block 0, verifies the signature at once and stores r and s.
 void sign_module(signing_contexts& contexts, descriptor_module& module,
                  wiped_buffer<kDigestSize>& block0_sha, std::vector<uint8_t>& der) {
+    const module_in_hand in_hand(module.input_file);
     OPENSSL_cleanse(block0_sha.data(), block0_sha.size());
     digest_block0(contexts, module.data, block0_sha);
     size_t der_size = der.size();
@@ -455,12 +500,18 @@ void sign_module(signing_contexts& contexts, descriptor_module& module,
 
 }  // namespace
 
+key_memory_report last_key_memory() {
+    return g_key_memory;
+}
+
 void sign_modules(std::vector<descriptor_module>& modules, std::string key_file) {
     wiped_buffer<kPkeSize> pke_module;
     fill_pke_fixed_parts(pke_module, permission_value, cancel_value);
     // Start-up only loads the error texts; a real failure shows at the first call that needs it.
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    start_secure_heap();
     const pkey_ptr key = generate_key();
+    g_key_memory.key_in_heap = g_key_memory.secure_heap && CRYPTO_secure_used() > 0;
     place_public_key(key.get(), pke_module);
     signing_contexts contexts = make_contexts(key.get());
     wiped_buffer<kDigestSize> block0_sha;
@@ -523,7 +574,7 @@ int32_t check_key_entry_path(const std::vector<descriptor_module>& modules,
         QPX_COMMON_MSG::print_msg(
             QPX_COMMON_MSG_ERROR, 0,
             "Public Key Entry module %s must differ from every input and output module\n",
-            key_file.c_str());
+            fio_printable_text(key_file).c_str());
         return kStatusPairRejected;
     }
     return kStatusOk;

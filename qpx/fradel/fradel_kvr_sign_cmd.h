@@ -53,5 +53,14 @@ int32_t read_module_list(const std::string& list_path, std::vector<descriptor_mo
 int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>& modules);
 void fill_pke_fixed_parts(pke_buffer& pke_module, uint32_t permission, uint32_t cancel);
 void sign_modules(std::vector<descriptor_module>& modules, std::string key_file);
+
+// Where the run's private key lived: in OpenSSL's secure heap (locked pages left out of core
+// dumps, wiped when freed) or, where the platform refused the heap, in ordinary memory.
+struct key_memory_report {
+    bool secure_heap = false;  // the secure heap was set up
+    bool locked = false;       // and its pages are locked in memory
+    bool key_in_heap = false;  // and the generated key was allocated from it
+};
+key_memory_report last_key_memory();
 int32_t run_signing();
 int fradel_kvr_sign_main(int argc, char** argv);

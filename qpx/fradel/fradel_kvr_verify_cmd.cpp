@@ -121,13 +121,13 @@ std::optional<std::string> module_path_of(const std::string& text, bool pair_req
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
                                   "Incorrect file format: %s\nUse argument --help to learn the "
                                   "usage\n",
-                                  text.c_str());
+                                  fio_printable_text(text).c_str());
         return std::nullopt;
     }
     const std::string path = trim(parts.back());
     if (!has_extension(path, kModuleExtension)) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Module %s extension must be .module\n",
-                                  path.c_str());
+                                  fio_printable_text(path).c_str());
         return std::nullopt;
     }
     return path;
@@ -150,7 +150,7 @@ bool read_list_paths(const std::string& list_path, std::vector<std::string>& pat
     });
     if (!read) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Fail to read file %s\n",
-                                  list_path.c_str());
+                                  fio_printable_text(list_path).c_str());
         return false;
     }
     return usable;
@@ -182,7 +182,7 @@ bool collect_module_paths(std::vector<std::string>& paths) {
     }
     if (collected && paths.empty()) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "No module to verify in %s\n",
-                                  m_files[0].c_str());
+                                  fio_printable_text(m_files[0]).c_str());
         return false;
     }
     return collected;
@@ -347,7 +347,7 @@ void compare_with_command_line(const std::string& path, key_entry_report& entry)
             entry.refusal = std::string(asked->what) + " " + found +
                             " does not match the expected " + *asked->expected;
             QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Public Key Entry module %s: %s\n",
-                                      path.c_str(), entry.refusal.c_str());
+                                      fio_printable_text(path).c_str(), entry.refusal.c_str());
             return;
         }
     }
@@ -366,7 +366,8 @@ void compare_with_command_line(const std::string& path, key_entry_report& entry)
 
 void print_key_entry(const std::string& path, const key_entry_report& report) {
     const key_entry_check& entry = report.check;
-    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "Public Key Entry module: %s", path.c_str());
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "Public Key Entry module: %s",
+                              fio_printable_text(path).c_str());
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "  permission word:   0x%08X (%u)",
                               entry.permission, entry.permission);
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "  cancellation word: 0x%08X (%u)",
@@ -379,10 +380,11 @@ void print_key_entry(const std::string& path, const key_entry_report& report) {
 
 void print_module(const module_report& module) {
     if (module.failure) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s: FAILED (%s)", module.path.c_str(),
-                                  module.failure->c_str());
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s: FAILED (%s)",
+                                  fio_printable_text(module.path).c_str(), module.failure->c_str());
     } else {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s: OK", module.path.c_str());
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s: OK",
+                                  fio_printable_text(module.path).c_str());
     }
 }
 
@@ -512,9 +514,9 @@ int run_verification() {
     const std::string& key_path = m_files.back();
     key_entry_report entry = read_key_entry(key_path);
     if (!entry.well_formed()) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
-                                  "Public Key Entry module %s is unusable: %s\n", key_path.c_str(),
-                                  entry.check.failure.c_str());
+        QPX_COMMON_MSG::print_msg(
+            QPX_COMMON_MSG_ERROR, 0, "Public Key Entry module %s is unusable: %s\n",
+            fio_printable_text(key_path).c_str(), entry.check.failure.c_str());
     } else {
         compare_with_command_line(key_path, entry);
     }
