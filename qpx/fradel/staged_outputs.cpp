@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <utility>
 #include <vector>
@@ -26,14 +28,38 @@ constexpr size_t kRandomLetters = 6;
 constexpr int kMostNameTries = 16;
 constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// One record per file of the run, kept small: a run of many modules holds them all at once.
 struct staged_file {
-    std::string path;    // as given to the run
     std::string target;  // where the write lands (links followed)
-    std::string staged;  // the staged file beside the target
+    std::string given;   // the path as given to the run, when it is not `target`
+    std::array<char, kRandomLetters> letters{};  // of the staged file's name
+
+    const std::string& path() const { return given.empty() ? target : given; }
 };
 
-// Read by the signal handler: it changes only while the termination signals are blocked.
-std::vector<staged_file> g_staged;
+// "<folder>/<name>.kvr_sign-staged-XXXXXX" beside the target, the name shortened to fit when it
+// is very long. Composed in place, without allocating, so that a signal handler can use it.
+class staged_name {
+  public:
+    explicit staged_name(const staged_file& file) {
+        const size_t slash = file.target.find_last_of('/');
+        const size_t name_bytes =
+            std::min(file.target.size() - slash - 1,
+                     kMostNameBytes - std::strlen(kStagedMarker) - kRandomLetters);
+        char* end = std::copy_n(file.target.data(), slash + 1 + name_bytes, text_);
+        end = std::copy_n(kStagedMarker, std::strlen(kStagedMarker), end);
+        end = std::copy_n(file.letters.data(), kRandomLetters, end);
+        *end = '\0';
+    }
+    const char* c_str() const { return text_; }
+
+  private:
+    char text_[PATH_MAX + kMostNameBytes + 1] = {};  // the target is shorter than PATH_MAX
+};
+
+// Read by the signal handler: it changes only while the termination signals are blocked. A
+// deque grows without copying what it holds.
+std::deque<staged_file> g_staged;
 
 // ---- Signals ------------------------------------------------------------------------------
 
@@ -59,7 +85,7 @@ class termination_signals_held {
 
 void unlink_staged_files() {
     for (const staged_file& file : g_staged) {
-        ::unlink(file.staged.c_str());
+        ::unlink(staged_name(file).c_str());
     }
 }
 
@@ -112,7 +138,7 @@ std::string folder_of(const std::string& full_path) {
     return slash == 0 || slash == std::string::npos ? "/" : full_path.substr(0, slash);
 }
 
-std::string random_letters() {
+std::array<char, kRandomLetters> random_letters() {
     static constexpr char kLetters[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     unsigned char noise[kRandomLetters] = {};
@@ -120,20 +146,11 @@ std::string random_letters() {
         const auto fallback = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(clock());
         std::memcpy(noise, &fallback, std::min(sizeof noise, sizeof fallback));
     }
-    std::string letters;
-    for (const unsigned char value : noise) {
-        letters.push_back(kLetters[value % (sizeof kLetters - 1)]);
+    std::array<char, kRandomLetters> letters{};
+    for (size_t i = 0; i < kRandomLetters; ++i) {
+        letters[i] = kLetters[noise[i] % (sizeof kLetters - 1)];
     }
     return letters;
-}
-
-// "<folder>/<name>.kvr_sign-staged-XXXXXX", the name shortened to fit when it is very long.
-std::string staged_name_for(const std::string& target) {
-    const std::string folder = folder_of(target);
-    std::string name = target.substr(target.find_last_of('/') + 1);
-    name.resize(
-        std::min(name.size(), kMostNameBytes - std::strlen(kStagedMarker) - kRandomLetters));
-    return (folder == "/" ? "" : folder) + "/" + name + kStagedMarker + random_letters();
 }
 
 // In a folder with the sticky bit (such as /tmp) only the owner of a file, of the folder, or a
@@ -176,16 +193,16 @@ std::optional<int> refusal_of_target(const std::string& target, struct stat& exi
 }
 
 // Creates the staged file exclusively and records it before anything can interrupt.
-std::optional<int> open_staged(staged_file& file, movira_ofstream& stream) {
+std::optional<int> open_staged(staged_file&& file, movira_ofstream& stream) {
     constexpr auto kExclusive =
         std::ios_base::out | std::ios_base::binary | std::ios_base::__noreplace;
     for (int attempt = 0; attempt < kMostNameTries; ++attempt) {
-        file.staged = staged_name_for(file.target);
+        file.letters = random_letters();
         const termination_signals_held held;
         errno = 0;
-        stream.open(file.staged.c_str(), kExclusive, movira_ofstream::kShareDenyNone);
+        stream.open(staged_name(file).c_str(), kExclusive, movira_ofstream::kShareDenyNone);
         if (stream.good()) {
-            g_staged.push_back(file);
+            g_staged.push_back(std::move(file));
             return std::nullopt;
         }
         if (errno != EEXIST) {
@@ -198,8 +215,8 @@ std::optional<int> open_staged(staged_file& file, movira_ofstream& stream) {
 
 // Gives the staged file the owner and permission bits of the file it replaces, and starts
 // writing its data back to the disk so that the flush before the commit finds little to do.
-std::optional<int> settle_staged(const std::string& staged, const struct stat* replaced) {
-    const int descriptor = ::open(staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+std::optional<int> settle_staged(const staged_file& file, const struct stat* replaced) {
+    const int descriptor = ::open(staged_name(file).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (descriptor < 0) {
         return errno;
     }
@@ -235,9 +252,9 @@ std::optional<output_failure> stage_output(const std::string& path, const uint8_
     if (const auto refusal = refusal_of_target(*target, existing, replaces)) {
         return failure(output_failure::step::open, path, *refusal);
     }
-    staged_file file{path, *target, {}};
+    staged_file file{*target, *target == path ? std::string() : path, {}};
     movira_ofstream stream;
-    if (const auto error = open_staged(file, stream)) {
+    if (const auto error = open_staged(std::move(file), stream)) {
         return failure(output_failure::step::open, path, *error);
     }
     errno = 0;
@@ -248,7 +265,7 @@ std::optional<output_failure> stage_output(const std::string& path, const uint8_
     if (!written || !stream.good()) {
         return failure(output_failure::step::write, path, written ? errno : write_error);
     }
-    if (const auto error = settle_staged(file.staged, replaces ? &existing : nullptr)) {
+    if (const auto error = settle_staged(g_staged.back(), replaces ? &existing : nullptr)) {
         return failure(output_failure::step::write, path, *error);
     }
     return std::nullopt;
@@ -262,7 +279,7 @@ namespace {
 // allocation only finds now still fails the run before any target changes.
 std::optional<output_failure> flush_staged() {
     for (const staged_file& file : g_staged) {
-        const int descriptor = ::open(file.staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        const int descriptor = ::open(staged_name(file).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         // EINVAL: a file system that has nothing to flush (it does not support syncing).
         const bool flushed = descriptor >= 0 && (::fdatasync(descriptor) == 0 || errno == EINVAL);
         const int error = errno;
@@ -270,7 +287,7 @@ std::optional<output_failure> flush_staged() {
             ::close(descriptor);
         }
         if (!flushed) {
-            return failure(output_failure::step::write, file.path, error);
+            return failure(output_failure::step::write, file.path(), error);
         }
     }
     return std::nullopt;
@@ -331,9 +348,9 @@ std::optional<output_failure> commit_staged_outputs() {
     const target_folders_locked folders;
     const termination_signals_held held;
     for (size_t i = 0; i < g_staged.size(); ++i) {
-        if (::rename(g_staged[i].staged.c_str(), g_staged[i].target.c_str()) != 0) {
+        if (::rename(staged_name(g_staged[i]).c_str(), g_staged[i].target.c_str()) != 0) {
             const output_failure failed =
-                failure(output_failure::step::write, g_staged[i].path, errno);
+                failure(output_failure::step::write, g_staged[i].path(), errno);
             g_staged.erase(g_staged.begin(), g_staged.begin() + static_cast<ptrdiff_t>(i));
             return failed;
         }
