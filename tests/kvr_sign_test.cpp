@@ -129,7 +129,7 @@ TEST_F(KvrSign, UnitTestOutlivesAnUnusableTmpdir) {
 
 // One reading of /proc/<pid>/status and of its owner, taken while the run goes on.
 struct process_view {
-    bool gone = true;  // ended
+    bool gone = true;      // ended
     std::string real_uid;  // first field of "Uid:"
     long locked_kib = 0;   // "VmLck:"
     uid_t owner = 0;       // owner of the /proc files

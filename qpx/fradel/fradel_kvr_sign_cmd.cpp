@@ -339,6 +339,7 @@ void write_output_file(const std::string& path, const uint8_t* bytes, size_t cou
 }  // namespace
 
 void descriptor_module::write() {
+    const module_in_hand in_hand(input_file);
     if (data == nullptr || size != kImageSize) {
         FRADEL_STOP("data != NULL && size == (4096 + 112)");
     }
