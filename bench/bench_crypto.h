@@ -49,4 +49,22 @@ inline pkey_ctx_ptr make_pkey_context(EVP_PKEY* key, const EVP_MD* sha384, bool 
     return context;
 }
 
+// One key and the contexts every signature of a run uses, made once: what the floor programs
+// share with the signer.
+struct p384_contexts {
+    pkey_ptr key = generate_p384_key();
+    md_ptr sha384{EVP_MD_fetch(nullptr, "SHA384", nullptr)};
+    md_ctx_ptr digest_context{EVP_MD_CTX_new()};
+    pkey_ctx_ptr sign_context;
+    pkey_ctx_ptr verify_context;
+    size_t signature_size = 0;  // the longest DER signature
+
+    p384_contexts() {
+        require(sha384 != nullptr && digest_context != nullptr, "SHA-384 set-up");
+        sign_context = make_pkey_context(key.get(), sha384.get(), true);
+        verify_context = make_pkey_context(key.get(), sha384.get(), false);
+        signature_size = static_cast<size_t>(EVP_PKEY_get_size(key.get()));
+    }
+};
+
 }  // namespace kvr_bench

@@ -35,24 +35,14 @@ using namespace kvr_bench;
 
 constexpr size_t kDigestSize = 48;
 
-struct floor_state {
-    pkey_ptr key = generate_p384_key();
-    md_ptr sha384{EVP_MD_fetch(nullptr, "SHA384", nullptr)};
-    md_ctx_ptr digest_context{EVP_MD_CTX_new()};
-    pkey_ctx_ptr sign_context;
-    pkey_ctx_ptr verify_context;
+struct floor_state : p384_contexts {
     std::vector<uint8_t> image = std::vector<uint8_t>(kvr::kImageSize, 0x3C);
     std::array<uint8_t, kDigestSize> digest{};
-    std::vector<uint8_t> der;
+    std::vector<uint8_t> der = std::vector<uint8_t>(signature_size);
     size_t der_size = 0;
     uint64_t counter = 0;
 
-    floor_state() {
-        require(sha384 != nullptr && digest_context != nullptr, "SHA-384 set-up");
-        sign_context = make_pkey_context(key.get(), sha384.get(), true);
-        verify_context = make_pkey_context(key.get(), sha384.get(), false);
-        der.resize(static_cast<size_t>(EVP_PKEY_get_size(key.get())));
-    }
+    floor_state() = default;
     ~floor_state() {
         OPENSSL_cleanse(image.data(), image.size());
         OPENSSL_cleanse(digest.data(), digest.size());

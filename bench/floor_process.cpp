@@ -40,21 +40,11 @@ void write_file(const std::string& path, const uint8_t* bytes, size_t count) {
             "write");
 }
 
-struct signer {
-    pkey_ptr key = generate_p384_key();
-    md_ptr sha384{EVP_MD_fetch(nullptr, "SHA384", nullptr)};
-    md_ctx_ptr digest_context{EVP_MD_CTX_new()};
-    pkey_ctx_ptr sign_context;
-    pkey_ctx_ptr verify_context;
+struct signer : p384_contexts {
     std::array<uint8_t, kvr::kBlock0DigestSize> digest{};
-    std::vector<uint8_t> der;
+    std::vector<uint8_t> der = std::vector<uint8_t>(signature_size);
 
-    signer() {
-        require(sha384 != nullptr && digest_context != nullptr, "SHA-384 set-up");
-        sign_context = make_pkey_context(key.get(), sha384.get(), true);
-        verify_context = make_pkey_context(key.get(), sha384.get(), false);
-        der.resize(static_cast<size_t>(EVP_PKEY_get_size(key.get())));
-    }
+    signer() = default;
     ~signer() { OPENSSL_cleanse(digest.data(), digest.size()); }
     signer(const signer&) = delete;
     signer& operator=(const signer&) = delete;
