@@ -56,7 +56,8 @@ measure() {
 # truncating it costs more than creating it).
 fresh_outputs() {
     if [ "${KVR_BENCH_FRESH_OUTPUTS:-0}" = 1 ]; then
-        rm -f "$work/n$1"/*.signed.module "$work/n$1/key.module"
+        rm -f "$work/n$1"/*.signed.module "$work/n$1/key.module" "$work/n$1"/*.floor.module \
+            "$work/n$1/floor-key.module"
     fi
 }
 

@@ -120,7 +120,7 @@ number_parse parse_uint32(const std::string& text) {
 QPX_COMMON_CMD_ERROR refuse(QPX_COMMON_CMD_ERROR error, const char* what, const std::string& name,
                             const std::string& given) {
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 1, "%s --%s: \"%s\"\n%s\n", what, name.c_str(),
-                              given.c_str(), kUsageHint);
+                              fio_printable_text(given).c_str(), kUsageHint);
     return error;
 }
 
@@ -261,7 +261,7 @@ void print_values(uint32_t count, const QPX_COMMON_CMD_ARG_STRUCT* options,
                     option_value_text(options[i]).c_str());
     }
     for (size_t i = 0; i < files.size(); ++i) {
-        std::printf("  [%zu] %s\n", i, files[i].c_str());
+        std::printf("  [%zu] %s\n", i, fio_printable_text(files[i]).c_str());
     }
 }
 

@@ -252,8 +252,8 @@ namespace {
 
 void append_escaped_byte(std::string& shown, unsigned char byte) {
     static constexpr char kHex[] = "0123456789abcdef";
-    if (byte == 0) {
-        shown += "\\0";
+    if (byte == 0 || byte == '\\') {
+        shown += byte == 0 ? "\\0" : "\\\\";
         return;
     }
     shown += "\\x";
@@ -261,10 +261,10 @@ void append_escaped_byte(std::string& shown, unsigned char byte) {
     shown.push_back(kHex[byte & 0x0F]);
 }
 
-bool is_control_sequence(const std::string& text, size_t i, size_t length) {
+bool needs_escape(const std::string& text, size_t i, size_t length) {
     const auto lead = static_cast<unsigned char>(text[i]);
     const bool c1 = length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
-    return (length == 1 && (lead < 0x20 || lead == 0x7F)) || c1;
+    return (length == 1 && (lead < 0x20 || lead == 0x7F || lead == '\\')) || c1;
 }
 
 }  // namespace
@@ -274,7 +274,7 @@ std::string fio_printable_text(const std::string& text) {
     shown.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         const size_t length = utf8_length_at(text, i);
-        if (length == 0 || is_control_sequence(text, i, length)) {
+        if (length == 0 || needs_escape(text, i, length)) {
             for (size_t k = 0; k < std::max<size_t>(length, 1); ++k) {
                 append_escaped_byte(shown, static_cast<unsigned char>(text[i + k]));
             }

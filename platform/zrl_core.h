@@ -44,9 +44,10 @@ bool fio_is_valid_utf8(const std::string& text);
 // UTF-8 for display, and `text` itself when that is valid.
 std::string fio_utf8_for_display(const std::string& text);
 
-// `text` as a message shows it: a NUL as "\0", every other control character (C0, DEL, C1) and
-// every byte that is not part of a valid UTF-8 sequence as "\xHH"; the rest as it is. What is
-// shown names exactly the bytes given, and nothing in it moves the terminal.
+// `text` as a message shows it: a NUL as "\0", a backslash as "\\", every other control
+// character (C0, DEL, C1) and every byte that is not part of a valid UTF-8 sequence as "\xHH";
+// the rest as it is. What is shown names exactly the bytes given, and no control byte in it
+// reaches the terminal.
 std::string fio_printable_text(const std::string& text);
 
 // Exit status of a process stopped by an internal error.

@@ -274,6 +274,8 @@ TEST_F(KvrSign, RejectedPairsReportTheTrimmedPathWithStatus10) {
          "Error: Input module in.module\\0x.module does not exist\n"},
         {"in\x1b[1m\xff.module;o.module",
          "Error: Input module in\\x1b[1m\\xff.module does not exist\n"},
+        // A backslash is shown doubled, so text that looks like an escape is not taken for one.
+        {"a\\x1b.module;o.module", "Error: Input module a\\\\x1b.module does not exist\n"},
     };
     for (const pair_case& test : cases) {
         kvr_test::write_text(at("list.txt"), test.pair + "\n");

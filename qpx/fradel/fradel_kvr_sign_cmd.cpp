@@ -16,6 +16,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -91,7 +92,6 @@ namespace {
 
 constexpr const char* kTag = "FRADEL";
 constexpr const char* kSourceName = "qpx/fradel/fradel_kvr_sign_cmd";
-constexpr size_t kMessageBufferSize = 4096;
 
 // The input module being loaded or signed, named on the detail line of a stop about it.
 const std::string* g_module_in_hand = nullptr;
@@ -118,14 +118,18 @@ std::string module_detail() {
     MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, detail.c_str());
 }
 
-// Formats the message into a bounded buffer and stops the process.
+// Formats the whole message, however long its paths are once escaped, and stops the process.
 [[noreturn]] __attribute__((format(printf, 2, 3))) void stop_at(int line, const char* format, ...) {
-    char message[kMessageBufferSize];
     va_list values;
     va_start(values, format);
-    std::vsnprintf(message, sizeof message, format, values);
+    va_list measuring;
+    va_copy(measuring, values);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    std::string message(static_cast<size_t>(std::max(length, 0)), '\0');
+    std::vsnprintf(message.data(), message.size() + 1, format, values);
     va_end(values);
-    report_with_detail(line, message, module_detail());
+    report_with_detail(line, message.c_str(), module_detail());
 }
 
 // Stops after a failed OpenSSL call, passing on what OpenSSL says about the cause.
@@ -143,16 +147,11 @@ std::string module_detail() {
 // Stops after an output could not be staged or committed, naming the path the user gave and
 // the system's reason; the stop removes every staged file, so no target has changed.
 [[noreturn]] void output_stop_at(int line, const output_failure& failed) {
-    char message[kMessageBufferSize];
-    if (failed.failed == output_failure::step::open) {
-        std::snprintf(message, sizeof message, "Fail to open %s for writing",
-                      fio_printable_text(failed.path).c_str());
-    } else {
-        std::snprintf(message, sizeof message, "Fail to write %s",
-                      fio_printable_text(failed.path).c_str());
-    }
-    const std::string detail = "  reason: " + failed.reason;
-    MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, detail.c_str());
+    const std::string shown = fio_printable_text(failed.path);
+    const std::string message = failed.failed == output_failure::step::open
+                                    ? "Fail to open " + shown + " for writing"
+                                    : "Fail to write " + shown;
+    report_with_detail(line, message.c_str(), module_detail() + "  reason: " + failed.reason);
 }
 
 }  // namespace
@@ -401,14 +400,20 @@ constexpr size_t kSecureHeapSmallest = 16;
 
 key_memory_report g_key_memory;
 
-// Sets up the secure heap once per process. Where the platform refuses it (a memory-lock
-// limit too small), the key lives in ordinary memory and the run goes on.
+// Sets up the secure heap once per process. Where the platform refuses to lock its pages (a
+// memory-lock limit too small), the heap is used unlocked: still left out of core dumps and
+// wiped when freed. Where it cannot be made at all, the key lives in ordinary memory. Either
+// way the run goes on. Then the private random generator is started, whose state also lives
+// in the heap, so that what key generation adds to the heap is the key's own.
 void start_secure_heap() {
     if (CRYPTO_secure_malloc_initialized() == 0) {
         const int started = CRYPTO_secure_malloc_init(kSecureHeapBytes, kSecureHeapSmallest);
         g_key_memory.locked = started == 1;
     }
     g_key_memory.secure_heap = CRYPTO_secure_malloc_initialized() != 0;
+    unsigned char warm_up = 0;
+    FRADEL_CRYPTO_CHECK(RAND_priv_bytes(&warm_up, 1) == 1, "Fail to create a EC Key");
+    OPENSSL_cleanse(&warm_up, 1);
 }
 
 pkey_ptr generate_key() {
@@ -511,8 +516,9 @@ void sign_modules(std::vector<descriptor_module>& modules, std::string key_file)
     // Start-up only loads the error texts; a real failure shows at the first call that needs it.
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     start_secure_heap();
+    const size_t heap_before_key = CRYPTO_secure_used();
     const pkey_ptr key = generate_key();
-    g_key_memory.key_in_heap = g_key_memory.secure_heap && CRYPTO_secure_used() > 0;
+    g_key_memory.key_in_heap = g_key_memory.secure_heap && CRYPTO_secure_used() > heap_before_key;
     place_public_key(key.get(), pke_module);
     signing_contexts contexts = make_contexts(key.get());
     wiped_buffer<kDigestSize> block0_sha;

@@ -58,7 +58,7 @@ void sign_modules(std::vector<descriptor_module>& modules, std::string key_file)
 // dumps, wiped when freed) or, where the platform refused the heap, in ordinary memory.
 struct key_memory_report {
     bool secure_heap = false;  // the secure heap was set up
-    bool locked = false;       // and its pages are locked in memory
+    bool locked = false;       // and its pages are locked in memory (else it is used unlocked)
     bool key_in_heap = false;  // and the generated key was allocated from it
 };
 key_memory_report last_key_memory();
