@@ -23,11 +23,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <utility>
 
 #include "movira_ofstream.h"
 #include "openssl_handles.h"
+#include "output_folders.h"
 #include "staged_outputs.h"
 #include "zrl_core.h"
 
@@ -151,7 +153,8 @@ std::string module_detail() {
     const std::string message = failed.failed == output_failure::step::open
                                     ? "Fail to open " + shown + " for writing"
                                     : "Fail to write " + shown;
-    report_with_detail(line, message.c_str(), module_detail() + "  reason: " + failed.reason);
+    report_with_detail(line, message.c_str(),
+                       module_detail() + "  reason: " + failed.reason + "\n" + failed.detail);
 }
 
 }  // namespace
@@ -516,7 +519,8 @@ void sign_modules(std::vector<descriptor_module>& modules, std::string key_file)
     // Start-up only loads the error texts; a real failure shows at the first call that needs it.
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     start_secure_heap();
-    const size_t heap_before_key = CRYPTO_secure_used();
+    // The heap's use can only be asked of a heap that was set up.
+    const size_t heap_before_key = g_key_memory.secure_heap ? CRYPTO_secure_used() : 0;
     const pkey_ptr key = generate_key();
     g_key_memory.key_in_heap = g_key_memory.secure_heap && CRYPTO_secure_used() > heap_before_key;
     place_public_key(key.get(), pke_module);
@@ -568,14 +572,41 @@ int32_t assemble_work_list(std::vector<descriptor_module>& modules) {
     return parse_inline_pairs(modules);
 }
 
+// Where a write through `path` lands, its folder held from now on; a place that cannot be told
+// stops the run, as the write there would.
+output_place place_or_stop(const std::string& path) {
+    output_place place;
+    if (const int error = resolve_output_place(path, place); error != 0) {
+        output_stop_at(__LINE__, {output_failure::step::open, path, std::strerror(error), {}});
+    }
+    return place;
+}
+
+bool same_file(const output_place& key, const struct stat& other) {
+    return key.exists && key.existing.st_dev == other.st_dev && key.existing.st_ino == other.st_ino;
+}
+
+// True when a write to `key` would land on the module's input or output.
+bool collides_with(const output_place& key, const descriptor_module& module) {
+    const module_in_hand in_hand(module.input_file);
+    struct stat input {};
+    if (::stat(module.input_file.c_str(), &input) != 0) {
+        report_with_detail(__LINE__, "Input binary data cannot be NULL",
+                           module_detail() + "  reason: " + std::strerror(errno));
+    }
+    const output_place output = place_or_stop(module.output_file);
+    return same_file(key, input) || (output.folder == key.folder && output.name == key.name) ||
+           (output.exists && same_file(key, output.existing));
+}
+
 // The key entry is written between reading the inputs and writing the outputs: on an input
 // it would replace an unsigned module, and under an output the signed module would replace
 // the only copy of the run's public key.
 int32_t check_key_entry_path(const std::vector<descriptor_module>& modules,
                              const std::string& key_file) {
+    const output_place key = place_or_stop(key_file);
     const bool collides = std::any_of(modules.begin(), modules.end(), [&](const auto& module) {
-        return FIO_FILE_SYSTEM::same_file(key_file, module.input_file) ||
-               FIO_FILE_SYSTEM::same_file(key_file, module.output_file);
+        return collides_with(key, module);
     });
     if (collides) {
         QPX_COMMON_MSG::print_msg(
@@ -590,6 +621,7 @@ int32_t check_key_entry_path(const std::vector<descriptor_module>& modules,
 }  // namespace
 
 int32_t run_signing() {
+    prepare_for_outputs();
     std::vector<descriptor_module> modules;
     int32_t status = assemble_work_list(modules);
     if (status == kStatusOk && !m_files.empty()) {
@@ -600,6 +632,11 @@ int32_t run_signing() {
     }
     FRADEL_CHECK(modules.size());
     FRADEL_CHECK(m_files.size() >= 1);
+    // A commit that an earlier run with this key entry left unfinished is undone first, so that
+    // in-place inputs are their unsigned images again.
+    if (const auto failed = undo_interrupted_commit(m_files.back())) {
+        output_stop_at(__LINE__, *failed);
+    }
     for (descriptor_module& module : modules) {
         module.load();
     }

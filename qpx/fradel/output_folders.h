@@ -1,0 +1,47 @@
+// The folders a run writes into, held open for the whole run.
+//
+// The first time an output path names a folder, the folder is resolved (links followed, ".."
+// taken after them, as the kernel does) and opened; from then on everything the run does there
+// (check the target, create, flush, rename and remove files, lock) goes through that
+// descriptor, never again through the path. A folder moved away or replaced by a link while
+// the run goes on therefore cannot redirect a write: every file lands in the folder that was
+// resolved. Each distinct folder is opened once, however it is named.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+struct held_folder {
+    std::string path;  // resolved full path: for messages, journals and relative links
+    int descriptor = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+    uid_t owner = 0;
+    bool sticky = false;  // only a file's owner (or the folder's) may replace it
+};
+
+// Where a write through an output path lands: a name inside a held folder.
+struct output_place {
+    uint32_t folder = 0;      // index of the held folder
+    std::string name;         // the last name, links followed; never empty, ".", ".." or with '/'
+    bool exists = false;      // something is at that name (not a link: links were followed)
+    struct stat existing {};  // what is there, when it exists
+};
+
+// Resolves `path` to its output place, holding its folder. Returns 0, or the system's reason
+// (errno) why it cannot be told: a folder part that is missing or cannot be opened, a link that
+// cannot be read, a name that cannot be examined, links that loop, a name too long. Every
+// failure is reported; nothing that could not be read is taken as "not there" or "not a link".
+int resolve_output_place(const std::string& path, output_place& place);
+
+// Holds the folder at `path` (as resolve_output_place does for an output's folder): 0 and its
+// index in `index`, or the system's reason.
+int hold_folder(const std::string& path, uint32_t& index);
+
+const held_folder& folder_at(uint32_t index);
+
+// "<folder path>/<name>" for messages.
+std::string place_path(uint32_t folder, const std::string& name);
