@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -182,18 +183,26 @@ std::optional<std::string> FIO_FILE_SYSTEM::write_target(const std::string& path
     std::string current = full_path_bytes(path);
     for (int followed = 0; followed <= kMostLinks; ++followed) {
         struct stat info {};
-        if (current.find('\0') != std::string::npos || ::lstat(current.c_str(), &info) != 0 ||
-            !S_ISLNK(info.st_mode)) {
+        if (current.find('\0') != std::string::npos) {
+            return current;
+        }
+        if (::lstat(current.c_str(), &info) != 0) {
+            // Nothing there (or no folder to hold it): the write creates it, or fails itself.
+            return errno == ENOENT || errno == ENOTDIR ? std::optional(current) : std::nullopt;
+        }
+        if (!S_ISLNK(info.st_mode)) {
             return current;
         }
         std::error_code error;
         const std::string link = std::filesystem::read_symlink(current, error).string();
         if (error || link.empty()) {
-            return current;
+            errno = error ? error.value() : ENOENT;
+            return std::nullopt;  // a link that cannot be read is not "no link"
         }
         const std::string folder = current.substr(0, current.find_last_of('/') + 1);
         current = full_path_bytes(link.front() == '/' ? link : folder + link);
     }
+    errno = ELOOP;
     return std::nullopt;
 }
 

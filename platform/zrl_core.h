@@ -23,7 +23,8 @@ class FIO_FILE_SYSTEM {
 
     // The full path at which writing through `path` lands: its folder resolved as the kernel
     // resolves it, and a symbolic link as the last name followed to its target, dangling or
-    // not, until the last name is no link. Nothing when the links loop or nest too deep.
+    // not, until the last name is no link. Nothing, with errno set, when the links loop or nest
+    // too deep or a name cannot be examined or a link read: a failure is never "not a link".
     static std::optional<std::string> write_target(const std::string& path);
 };
 

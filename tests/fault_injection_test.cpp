@@ -34,79 +34,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using kvr_test::bytes;
+using kvr_test::expect_same_except;
+using kvr_test::folder_state;
 using kvr_test::process_result;
+using kvr_test::snapshot;
 
 constexpr int kInternalError = 70;
 const std::string kStopPrefix = "Internal error [FRADEL] qpx/fradel/fradel_kvr_sign_cmd:";
 const char* const kSetpriv = "/usr/bin/setpriv";
-
-// Everything in a folder, links not followed: a link by its target, a folder by its mode,
-// a file by its bytes.
-using folder_state = std::map<std::string, std::string>;
-
-// A file by its bytes; a large one by its size and a hash, so that the test itself stays small
-// (a child started from it begins with the test's resident memory as its peak).
-std::string file_text(const std::string& path) {
-    constexpr size_t kKeptWhole = 1 << 16;
-    try {
-        const bytes content = kvr_test::read_bytes(path);
-        const std::string text(content.begin(), content.end());
-        if (text.size() <= kKeptWhole) {
-            return "file " + text;
-        }
-        return "file of " + std::to_string(text.size()) + " bytes, hash " +
-               std::to_string(std::hash<std::string>{}(text));
-    } catch (const std::runtime_error&) {
-        return "unreadable file";  // without root, a file without read permission
-    }
-}
-
-void add_entries(const fs::path& root, const fs::path& folder, folder_state& state) {
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-        const fs::path& path = entry.path();
-        const std::string name = path.lexically_relative(root).string();
-        const fs::file_status status = fs::symlink_status(path);
-        if (fs::is_symlink(status)) {
-            state[name] = "link -> " + fs::read_symlink(path).string();
-        } else if (fs::is_directory(status)) {
-            state[name] = "folder " + std::to_string(static_cast<int>(status.permissions()));
-            if ((status.permissions() & fs::perms::owner_read) != fs::perms::none) {
-                add_entries(root, path, state);
-            }
-        } else if (fs::is_regular_file(status)) {
-            state[name] = file_text(path.string());
-        } else {
-            state[name] = "special";
-        }
-    }
-}
-
-folder_state snapshot(const fs::path& root) {
-    folder_state state;
-    add_entries(root, root, state);
-    return state;
-}
-
-// The two states agree on every entry except the named ones.
-void expect_same_except(const folder_state& before, const folder_state& after,
-                        const std::set<std::string>& changed) {
-    const auto without = [&](folder_state state) {
-        for (const std::string& name : changed) {
-            state.erase(name);
-        }
-        return state;
-    };
-    const folder_state kept_before = without(before);
-    const folder_state kept_after = without(after);
-    EXPECT_EQ(kept_before.size(), kept_after.size());
-    for (const auto& [name, entry] : kept_before) {
-        const auto found = kept_after.find(name);
-        EXPECT_TRUE(found != kept_after.end() && found->second == entry) << "changed: " << name;
-    }
-    for (const auto& [name, entry] : kept_after) {
-        EXPECT_TRUE(kept_before.count(name) != 0) << "appeared: " << name;
-    }
-}
 
 void expect_user_error(const process_result& run, int status, const std::string& message) {
     EXPECT_EQ(run.status, status) << run.err;

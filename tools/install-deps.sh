@@ -13,6 +13,7 @@ packages=(
     clang-14 libclang-rt-14-dev  # libFuzzer for the fuzz targets
     valgrind                  # memory checks
     util-linux                # setpriv, for the tests that run as a non-root user
+    strace                    # the tracer that injects faults into the tests' runs
     dpkg-dev file             # building the .deb: dpkg-shlibdeps, and the ELF check before it
     lintian mandoc            # checking the .deb and its manual pages
     bash-completion           # the completion helpers the completion scripts use

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "staged_outputs.h"
 #include "zrl_core.h"
 
 namespace {
@@ -84,6 +85,15 @@ bool parse_line(const std::string& text, journal& record) {
     return false;
 }
 
+// The name a way back has while it is copied.
+std::string copy_name(const std::string& backup) {
+    std::string name = backup;
+    const size_t marker = name.rfind(kBackupMarker);
+    return marker == std::string::npos
+               ? std::string()
+               : name.replace(marker, std::strlen(kBackupMarker), kCopyMarker);
+}
+
 // Puts one target back as it was; each step may be repeated.
 int undo_entry(const journal_entry& entry, const held_folder& folder, undo_outcome& outcome) {
     const int at = folder.descriptor;
@@ -103,14 +113,17 @@ int undo_entry(const journal_entry& entry, const held_folder& folder, undo_outco
         outcome.restored += has_target && target.st_ino == backup.st_ino ? 0 : 1;
     } else if (!entry.backup.empty() && errno != ENOENT) {
         return errno;
-    } else if (entry.backup.empty() && has_target && target.st_dev == folder.device &&
+    } else if (has_target && target.st_dev == folder.device &&
                target.st_ino == entry.staged_inode) {
+        // No way back: the target was new (or its way back was never made, and then the staged
+        // file was never renamed either).
         if (::unlinkat(at, entry.name.c_str(), 0) != 0) {
             return errno;
         }
         ++outcome.restored;
     }
     remove_leftover(folder, entry.backup, outcome.leftovers);
+    remove_leftover(folder, copy_name(entry.backup), outcome.leftovers);
     remove_leftover(folder, entry.staged, outcome.leftovers);
     return 0;
 }

@@ -432,67 +432,66 @@ int sync_folders(const std::vector<uint32_t>& folders, uint32_t& failed_folder) 
     return 0;
 }
 
-// A flushed copy of the target, for a file system that cannot give a file a second name.
+// Copies the open file `from` into a new file `to_name` of the folder `at`, flushed.
+int copy_file(int from, int at, const char* to_name) {
+    struct stat info {};
+    if (::fstat(from, &info) != 0) {
+        return errno;
+    }
+    const int to = ::openat(at, to_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            info.st_mode & 07777);
+    if (to < 0) {
+        return errno;
+    }
+    std::vector<uint8_t> buffer(1 << 16);
+    int error = 0;
+    for (ssize_t got = 0; error == 0 && (got = ::read(from, buffer.data(), buffer.size())) != 0;) {
+        error = got < 0 ? errno : write_all(to, buffer.data(), static_cast<size_t>(got));
+    }
+    error = error == 0 && ::fdatasync(to) != 0 && errno != EINVAL ? errno : error;
+    return close_written(to, error);
+}
+
+// A flushed copy of the target, for a file system that cannot give a file a second name. It is
+// written under a name of its own and renamed to the way back's name only when whole, so that
+// an undo never puts a part copy back.
 int copy_way_back(const staged_file& file, const char* backup) {
     const int at = folder_at(file.folder).descriptor;
     const int from = ::openat(at, file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (from < 0) {
         return errno;
     }
-    struct stat info {};
-    int to = -1;
-    int error = ::fstat(from, &info) == 0 ? 0 : errno;
-    if (error == 0) {
-        to = ::openat(at, backup, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      info.st_mode & 07777);
-        error = to < 0 ? errno : 0;
-    }
-    std::vector<uint8_t> buffer(1 << 16);
-    while (error == 0) {
-        const ssize_t got = ::read(from, buffer.data(), buffer.size());
-        if (got <= 0) {
-            error = got < 0 ? errno : 0;
-            break;
-        }
-        error = write_all(to, buffer.data(), static_cast<size_t>(got));
-    }
-    if (to >= 0) {
-        error = error == 0 && ::fdatasync(to) != 0 && errno != EINVAL ? errno : error;
-        error = close_written(to, error);
-        if (error != 0) {
-            ::unlinkat(at, backup, 0);  // a part copy is no way back; a leftover is harmless
-        }
-    }
+    const marked_name copying(file.name, kCopyMarker, file.backup);
+    int error = copy_file(from, at, copying.c_str());
     ::close(from);
+    if (error == 0 && ::renameat(at, copying.c_str(), at, backup) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlinkat(at, copying.c_str(), 0);  // the journal names it: an undo removes it too
+    }
     return error;
 }
 
-// Keeps the old file of `file`'s target reachable under a second name in its folder: a hard
-// link, or where the file system has none, a flushed copy. Nothing for a target that is not
-// there (a new output).
+// Keeps the old file of `file`'s target reachable under its way back's name (chosen when the
+// journal was written) in its folder: a hard link, or where the file system has none, a flushed
+// copy. Nothing for a target that is not there (a new output).
 int keep_way_back(staged_file& file) {
     const int at = folder_at(file.folder).descriptor;
-    for (int attempt = 0; attempt < kMostNameTries; ++attempt) {
-        file.backup = random_letters();
-        const marked_name backup = backup_name(file);
-        if (::linkat(at, file.name.c_str(), at, backup.c_str(), 0) == 0) {
-            file.has_backup = true;
-            return 0;
-        }
-        if (errno == ENOENT) {
-            return 0;
-        }
-        if (errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP) {
-            const int error = copy_way_back(file, backup.c_str());
-            file.has_backup = error == 0;
-            if (error != EEXIST) {
-                return error == ENOENT ? 0 : error;
-            }
-        } else if (errno != EEXIST) {
-            return errno;
-        }
+    const marked_name backup = backup_name(file);
+    if (::linkat(at, file.name.c_str(), at, backup.c_str(), 0) == 0) {
+        file.has_backup = true;
+        return 0;
     }
-    return EEXIST;
+    if (errno == ENOENT) {
+        return 0;
+    }
+    if (errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
+        return errno;
+    }
+    const int error = copy_way_back(file, backup.c_str());
+    file.has_backup = error == 0;
+    return error == ENOENT ? 0 : error;
 }
 
 // The journal of the commit: its folders as held, and every staged file.
@@ -504,9 +503,9 @@ journal commit_record(const std::vector<uint32_t>& folders) {
     for (const staged_file& file : g_staged) {
         const size_t index = static_cast<size_t>(
             std::find(folders.begin(), folders.end(), file.folder) - folders.begin());
-        record.entries.push_back(
-            {static_cast<uint32_t>(index), file.name, staged_name(file).c_str(),
-             file.has_backup ? backup_name(file).c_str() : "", file.staged_inode});
+        record.entries.push_back({static_cast<uint32_t>(index), file.name,
+                                  staged_name(file).c_str(), backup_name(file).c_str(),
+                                  file.staged_inode});
     }
     record.complete = true;
     return record;
@@ -536,15 +535,23 @@ class commit {
         if (const int error = locks_.lock(folders_, failed_folder); error != 0) {
             return folder_failure(error, failed_folder, "locking its folder");
         }
+        // The journal names every way back before the first is made, so that a stop at any
+        // later point leaves nothing it does not name.
+        for (staged_file& file : g_staged) {
+            file.backup = random_letters();
+        }
+        record_ = commit_record(folders_);
+        if (const auto failed = write_journal_first()) {
+            return failed;
+        }
         for (staged_file& file : g_staged) {
             if (const int error = keep_way_back(file); error != 0) {
                 return undone(failure(output_failure::step::write, file.given, error,
                                       "keeping a way back to the file it replaces"));
             }
         }
-        record_ = commit_record(folders_);
-        if (const auto failed = write_and_sync_journal()) {
-            return failed;
+        if (const int synced = sync_folders(folders_, failed_folder); synced != 0) {
+            return undone(folder_failure(synced, failed_folder, "flushing its folder"));
         }
         for (const staged_file& file : g_staged) {
             const int at = folder_at(file.folder).descriptor;
@@ -568,17 +575,13 @@ class commit {
         return failure(output_failure::step::write, in_folder->given, error, doing);
     }
 
-    std::optional<output_failure> write_and_sync_journal() {
+    std::optional<output_failure> write_journal_first() {
         journal_written_ = true;
         const int error = write_journal(journal_folder(), journal_file(), journal_text(record_));
         if (error != 0) {
-            journal_written_ = error != EEXIST;
+            journal_written_ = error != EEXIST;  // never remove another run's journal
             return undone(failure(output_failure::step::write, g_staged.front().given, error,
                                   "writing the commit's journal"));
-        }
-        uint32_t failed_folder = 0;
-        if (const int synced = sync_folders(folders_, failed_folder); synced != 0) {
-            return undone(folder_failure(synced, failed_folder, "flushing its folder"));
         }
         return std::nullopt;
     }

@@ -28,6 +28,7 @@
 // Marks the name of a staged file and of a way back.
 inline constexpr const char* kStagedMarker = ".kvr_sign-staged-";
 inline constexpr const char* kBackupMarker = ".kvr_sign-backup-";
+inline constexpr const char* kCopyMarker = ".kvr_sign-copied-";  // a way back being copied
 
 // Why a file could not be staged or committed.
 struct output_failure {

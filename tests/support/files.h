@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,5 +34,15 @@ void write_text(const std::string& path, const std::string& text);
 // An unsigned module: the magic, block 0 filled from `variant`, bytes 4096..4111 set to a
 // pattern, R and S zero.
 bytes make_unsigned_module(uint32_t variant);
+
+// Everything in a folder, links not followed: a link by its target, a folder by its mode,
+// a file by its permission bits and bytes.
+using folder_state = std::map<std::string, std::string>;
+
+folder_state snapshot(const std::filesystem::path& root);
+
+// The two states agree on every entry except the named ones (a test expectation).
+void expect_same_except(const folder_state& before, const folder_state& after,
+                        const std::set<std::string>& changed);
 
 }  // namespace kvr_test
