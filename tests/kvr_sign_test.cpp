@@ -580,6 +580,7 @@ TEST_F(KvrSign, UnreadableListFileStopsWithFailToRead) {
     fs::permissions(at("list.txt"), fs::perms::none);
     const process_result run = kvr_test::run_program(program, args, dir.path().string());
     expect_stop(run, "Fail to read file list.txt");
+    EXPECT_NE(run.err.find("\n  reason: Permission denied\n"), std::string::npos) << run.err;
     EXPECT_FALSE(present("key.module"));
 }
 
