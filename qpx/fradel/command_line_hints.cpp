@@ -8,10 +8,6 @@ namespace kvr {
 
 namespace {
 
-const char* const kQuotePairs =
-    "  hint: a shell ends a command at an unquoted \";\": quote each pair, as in "
-    "'in.module;out.module'\n";
-
 bool ends_in(const std::string& path, const char* extension) {
     return QPX_COMMON::match_extension(path, {extension}) != 0;
 }
@@ -50,7 +46,7 @@ std::string argument_mistakes(const std::vector<std::string>& files) {
             half_pair = true;
         }
     }
-    return half_pair ? lines + kQuotePairs : lines;
+    return half_pair ? lines + kQuotePairsHint : lines;
 }
 
 std::string missing_key_entry(const std::string& only, const form_rules& rules) {
@@ -62,7 +58,7 @@ std::string missing_key_entry(const std::string& only, const form_rules& rules) 
         return "";
     }
     if (rules.pairs_only && only.find(';') == std::string::npos) {
-        return argument_line(0, only, "a module path alone, not a pair") + kQuotePairs;
+        return argument_line(0, only, "a module path alone, not a pair") + kQuotePairsHint;
     }
     return "  the Public Key Entry module is missing: give it as the last argument\n";
 }

@@ -18,6 +18,11 @@ inline constexpr form_rules kSignForm{"kvr_sign", "'<in>.module;<out>.module' ..
 inline constexpr form_rules kVerifyForm{"kvr_verify",
                                         "<signed>.module|'<in>.module;<out>.module' ...", false};
 
+// The hint for a pair that a shell has cut at its ";", as a detail line.
+inline constexpr const char* kQuotePairsHint =
+    "  hint: a shell ends a command at an unquoted \";\": quote each pair, as in "
+    "'in.module;out.module'\n";
+
 // The usage of both forms, one detail line each.
 std::string usage_lines(const form_rules& rules);
 

@@ -23,7 +23,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -210,20 +209,19 @@ bool has_extension(const std::string& path, const char* extension) {
 
 namespace {
 
-const char* const kQuoteHint =
-    "  hint: a shell ends a command at an unquoted \";\": quote each pair, as in "
-    "'in.module;out.module'\n";
+// The folder of the list file being read, "" while inline pairs are parsed.
+std::string g_list_folder;
 
 // What is wrong with a pair text that does not split into one input and one output.
-std::string split_problem(const std::string& pair_text, size_t parts, const std::string& origin) {
+std::string split_problem(const std::string& pair_text, size_t parts) {
     if (parts > 2) {
         return "  reason: " + std::to_string(parts - 1) +
                " \";\" in one pair; a pair is one input, one \";\" and one output\n";
     }
     std::string detail = "  reason: no \";\" between an input and an output path\n";
-    const bool inline_argument = origin.rfind("  argument", 0) == 0;
+    const bool inline_argument = g_list_folder.empty();
     if (inline_argument && has_extension(trim(pair_text), kModuleExtension)) {
-        detail += kQuoteHint;
+        detail += kQuotePairsHint;
     } else {
         detail += "  hint: write the pair as <input>.module;<output>.module\n";
     }
@@ -244,9 +242,6 @@ std::string missing_input_detail(const std::string& input, const std::string& li
     return detail;
 }
 
-// The folder of the list file being read, "" while inline pairs are parsed.
-std::string g_list_folder;
-
 void print_pair_refusal(const std::string& fixed_line, const std::string& detail) {
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "%s%s", fixed_line.c_str(), detail.c_str());
 }
@@ -260,8 +255,7 @@ int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>&
     if (parts.size() != 2) {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "%s%s%s",
                                   "Incorrect file format\nUse argument --help to learn the usage\n",
-                                  origin.c_str(),
-                                  split_problem(pair_text, parts.size(), origin).c_str());
+                                  origin.c_str(), split_problem(pair_text, parts.size()).c_str());
         return kStatusPairRejected;
     }
     const std::string input = trim(parts[0]);
