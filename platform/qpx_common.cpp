@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,46 @@ void print_formatted(FILE* stream, const char* prefix, const char* format, va_li
 
 }  // namespace
 
+namespace {
+
+std::string g_stdout_failure;  // the reason of the first failed write to stdout
+
+}  // namespace
+
+void QPX_COMMON_MSG::guard_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+            if (opened >= 0 && opened != fd) {
+                ::close(opened);  // a lower number was closed too: taken on its own turn
+            }
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void QPX_COMMON_MSG::note_stdout_state() {
+    if (g_stdout_failure.empty() && std::ferror(stdout) != 0) {
+        g_stdout_failure = errno != 0 ? std::strerror(errno) : "write failed";
+    }
+}
+
+std::string QPX_COMMON_MSG::stdout_failure() {
+    errno = 0;
+    std::fflush(stdout);
+    note_stdout_state();
+    return g_stdout_failure;
+}
+
+std::string QPX_COMMON_MSG::close_stdout() {
+    std::string failure = stdout_failure();
+    errno = 0;
+    if (std::fclose(stdout) != 0 && failure.empty()) {
+        failure = errno != 0 ? std::strerror(errno) : "close failed";
+    }
+    return failure;
+}
+
 void QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_TYPE type, uint32_t flush, const char* format, ...) {
     FILE* stream = stdout;
     const char* prefix = "";
@@ -72,6 +113,9 @@ void QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_TYPE type, uint32_t flush, const c
     va_end(values);
     if (flush != 0) {
         std::fflush(stream);
+    }
+    if (stream == stdout) {
+        note_stdout_state();
     }
 }
 
@@ -117,11 +161,70 @@ number_parse parse_uint32(const std::string& text) {
     return {QPX_COMMON_CMD_OK, static_cast<uint32_t>(value)};
 }
 
+// The name is escaped like the value: both are the user's bytes, shown on a terminal.
 QPX_COMMON_CMD_ERROR refuse(QPX_COMMON_CMD_ERROR error, const char* what, const std::string& name,
-                            const std::string& given) {
-    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 1, "%s --%s: \"%s\"\n%s\n", what, name.c_str(),
-                              fio_printable_text(given).c_str(), kUsageHint);
+                            const std::string& given, const std::string& detail = "") {
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 1, "%s --%s: \"%s\"\n%s\n%s", what,
+                              fio_printable_text(name).c_str(), fio_printable_text(given).c_str(),
+                              kUsageHint, detail.c_str());
     return error;
+}
+
+// Edits (insert, delete, change one letter, or swap two neighbours) from `a` to `b`, letters
+// compared without case.
+size_t edit_distance(const std::string& a, const std::string& b) {
+    const auto same = [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    };
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) {
+        for (size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+            if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1])) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// The options a mistyped name most likely meant: those it begins (at least two letters), or
+// else those within a third of their length in edits ("--permision", "--Help", "--key_sha256").
+std::vector<std::string> nearest_options(const std::string& name, uint32_t count,
+                                         const QPX_COMMON_CMD_ARG_STRUCT* options) {
+    std::vector<std::string> begun;
+    std::vector<std::string> close;
+    size_t closest = std::string::npos;
+    for (uint32_t i = 0; i < count; ++i) {
+        const std::string& known = options[i].name;
+        if (name.size() >= 2 && known.rfind(name, 0) == 0) {
+            begun.push_back("--" + known);
+        }
+        const size_t distance = edit_distance(name, known);
+        if (distance <= std::max<size_t>(1, known.size() / 3) && distance <= closest) {
+            if (distance < closest) {
+                close.clear(), closest = distance;
+            }
+            close.push_back("--" + known);
+        }
+    }
+    return begun.empty() ? close : begun;
+}
+
+QPX_COMMON_CMD_ERROR refuse_unknown(const std::string& name, const std::string& given,
+                                    uint32_t count, const QPX_COMMON_CMD_ARG_STRUCT* options) {
+    std::string nearest;
+    for (const std::string& option : nearest_options(name, count, options)) {
+        nearest += (nearest.empty() ? "" : " or ") + option;
+    }
+    return refuse(QPX_COMMON_CMD_UNKNOWN_OPTION, "Unknown option", name, given,
+                  nearest.empty() ? "" : "  did you mean " + nearest + "?\n");
 }
 
 QPX_COMMON_CMD_ARG_STRUCT* find_option(uint32_t count, QPX_COMMON_CMD_ARG_STRUCT* options,
@@ -147,7 +250,7 @@ QPX_COMMON_CMD_ERROR parse_option(int argc, char** argv, int& index, uint32_t co
             unknown->push_back(argument);
             return QPX_COMMON_CMD_OK;
         }
-        return refuse(QPX_COMMON_CMD_UNKNOWN_OPTION, "Unknown option", name, argument);
+        return refuse_unknown(name, argument, count, options);
     }
     seen[static_cast<size_t>(option - options)] = true;
     if (option->kind == QPX_COMMON_CMD_ARG_FLAG) {
@@ -279,6 +382,7 @@ void QPX_COMMON_CMD::print_help(bool show_values, uint32_t option_count,
         print_values(option_count, options, files);
     }
     std::fflush(stdout);
+    QPX_COMMON_MSG::note_stdout_state();
 }
 
 // ---- Text helpers ------------------------------------------------------------------------

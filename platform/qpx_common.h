@@ -84,6 +84,20 @@ class QPX_COMMON_MSG {
     // final line feed is added. A non-zero `flush` flushes the stream afterwards.
     static void print_msg(QPX_COMMON_MSG_TYPE type, uint32_t flush, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
+
+    // Standard output carries what a tool reports, so a write to it that fails (a full disk, a
+    // reader that closed its pipe) must fail the run, never pass for success.
+    //
+    // Called first in main: a standard stream that is closed is opened on /dev/null the wrong
+    // way round, so that no file the tool opens takes its number and every use of it fails
+    // visibly; SIGPIPE is ignored, so that a closed pipe is a failed write the tool reports.
+    static void guard_standard_streams();
+    // Called after writing to stdout through stdio: keeps the reason of the first failure.
+    static void note_stdout_state();
+    // Flushes stdout; the reason of the first failed write, or "" when every write went out.
+    static std::string stdout_failure();
+    // Flushes and closes stdout (nothing may write to it afterwards); "" when all went out.
+    static std::string close_stdout();
 };
 
 class QPX_COMMON {

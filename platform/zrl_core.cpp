@@ -1,15 +1,18 @@
 // Core services: clock, file system and full paths, internal-error report, memory set-up.
 #include "zrl_core.h"
 
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -38,6 +41,28 @@ std::optional<uint64_t> FIO_FILE_SYSTEM::regular_file_size(const std::string& pa
         return std::nullopt;
     }
     return static_cast<uint64_t>(info.st_size);
+}
+
+std::string FIO_FILE_SYSTEM::why_unreadable(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        return "a name cannot hold a NUL byte";
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return "it is a folder";
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return "it is not a regular file (a FIFO, socket or device)";
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
+    ::close(fd);
+    return "";
 }
 
 // ---- Lossless byte <-> wide path conversion ----------------------------------------------

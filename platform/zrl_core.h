@@ -17,6 +17,10 @@ class FIO_FILE_SYSTEM {
     // or not a regular file.
     static std::optional<uint64_t> regular_file_size(const std::string& path);
 
+    // Why `path` cannot be read as a regular file, in the system's words ("No such file or
+    // directory", "Permission denied") or as "a folder" or "not a regular file"; "" when it can.
+    static std::string why_unreadable(const std::string& path);
+
     // True when both paths name the same file: the same place a write through each would
     // land (write_target), or, where both exist, the same device and inode (hard links).
     static bool same_file(const std::string& a, const std::string& b);

@@ -25,6 +25,7 @@
 
 #include "files.h"
 #include "kvr_format.h"
+#include "messages.h"
 #include "process.h"
 #include "signature.h"
 
@@ -45,7 +46,7 @@ const char* const kSetpriv = "/usr/bin/setpriv";
 
 void expect_user_error(const process_result& run, int status, const std::string& message) {
     EXPECT_EQ(run.status, status) << run.err;
-    EXPECT_EQ(run.err, "Error: " + message);
+    EXPECT_TRUE(kvr_test::fixed_then_details(run.err, "Error: " + message));
     EXPECT_NE(run.out.find("Elapsed time:"), std::string::npos);
 }
 

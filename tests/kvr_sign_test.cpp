@@ -14,6 +14,7 @@
 
 #include "files.h"
 #include "kvr_format.h"
+#include "messages.h"
 #include "process.h"
 #include "signature.h"
 
@@ -87,7 +88,8 @@ TEST_F(KvrSign, ArgumentsFittingNeitherFormAreRefusedWithStatus7) {
     for (const auto& args : cases) {
         const process_result run = sign(args);
         EXPECT_EQ(run.status, 7) << testing::PrintToString(args);
-        EXPECT_EQ(run.err, kNoFormMessage) << testing::PrintToString(args);
+        EXPECT_TRUE(kvr_test::fixed_then_details(run.err, kNoFormMessage))
+            << testing::PrintToString(args);
         EXPECT_TRUE(ends_with_elapsed_time(run.out)) << run.out;
     }
     EXPECT_FALSE(present("out.module"));
@@ -234,6 +236,180 @@ TEST_F(KvrSign, ListFileWithoutPairLinesStopsWithModulesSize) {
     EXPECT_FALSE(present("key.module"));
 }
 
+// ---- Common mistakes: the fixed lines, then what is wrong and the fix ---------------------
+
+struct mistake {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string fixed;                 // the first lines, exactly; a stop's message for 70
+    std::vector<std::string> details;  // lines that must follow
+};
+
+// The lines of stderr after the fixed ones: exact for a refusal, after the one report line of
+// an internal-error stop, whose source line number is the build's.
+::testing::AssertionResult answers(const process_result& run, const mistake& test) {
+    if (test.status != kInternalError) {
+        return kvr_test::fixed_then_details(run.err, test.fixed);
+    }
+    static const std::regex report(
+        "^Internal error \\[FRADEL\\] qpx/fradel/fradel_kvr_sign_cmd:"
+        "[0-9]+: ([^\n]*)\n");
+    std::smatch line;
+    if (!std::regex_search(run.err, line, report) || line[1] != test.fixed) {
+        return ::testing::AssertionFailure() << "not the stop \"" << test.fixed << "\":\n"
+                                             << run.err;
+    }
+    return kvr_test::fixed_then_details(run.err, line[0]);
+}
+
+TEST_F(KvrSign, CommonMistakesGetTheFixedLinesThenWhatIsWrongAndTheFix) {
+    add_module("in.module");
+    bytes signed_image = kvr_test::make_unsigned_module(2);
+    signed_image[kvr::kSOffset] = 1;
+    kvr_test::write_bytes(at("signed.module"), signed_image);
+    kvr_test::write_bytes(at("entry.module"), bytes(kvr::kPkeSize, 0));
+    fs::create_directory(at("folder.module"));
+    fs::create_directory(at("folder.txt"));
+    fs::create_directory(at("sub"));
+    add_module("sub/beside.module");
+    kvr_test::write_text(at("sub/list.txt"), "beside.module;o.module\n");
+    kvr_test::write_text(at("list.txt"), "in.module;o.module\n");
+    kvr_test::write_text(at("nosemi.txt"),
+                         "# pairs\nin.module;o.module\n in.module  # no separator\n");
+    kvr_test::write_text(at("empty.txt"), "# nothing yet\n\n");
+    const std::string usage = "  usage: kvr_sign [options] ";
+    const std::string quote_pairs =
+        "  hint: a shell ends a command at an unquoted \";\": quote each pair, as in "
+        "'in.module;out.module'";
+    const std::string no_form = kNoFormMessage;
+    const std::string bad_format = kBadFormatMessage;
+    // clang-format off
+    const std::vector<mistake> cases = {
+        {"nothing", {}, 7, no_form, {usage + "<list>.txt <key entry>.module",
+                                     usage + "'<in>.module;<out>.module' ... <key entry>.module"}},
+        {"list file alone", {"list.txt"}, 7, no_form,
+         {"  the Public Key Entry module is missing: give it after the list file, as in kvr_sign list.txt key.module"}},
+        {"pair cut by the shell", {"in.module"}, 7, no_form,
+         {"  argument 1, in.module: a module path alone, not a pair", quote_pairs}},
+        {"halves as two words", {"in.module;", "o.module", "key.module"}, 7, no_form,
+         {"  argument 1, in.module;: looks like half of a module pair", quote_pairs}},
+        {"one dash", {"-h"}, 7, no_form,
+         {"  argument 1, -h: options are written with two dashes, as in --help"}},
+        {"swapped", {"key.module", "list.txt"}, 7, no_form,
+         {"  the list file comes first and the Public Key Entry module last, as in kvr_sign list.txt key.module"}},
+        {"extensions", {"in.bin", "key.bin "}, 7, no_form,
+         {"  argument 1, in.bin: ends in neither .txt (a list file) nor .module (a pair)",
+          "  argument 2, \"key.bin \" (the white space is part of it): the last argument names the Public Key Entry module to write and must end in .module"}},
+        {"missing list", {"missing.txt", "key.module"}, 7, no_form,
+         {"  list file missing.txt: No such file or directory"}},
+        {"folder as list", {"folder.txt", "key.module"}, 7, no_form,
+         {"  list file folder.txt: it is a folder"}},
+        {"list and pairs", {"list.txt", "in.module;o.module", "key.module"}, 7, no_form,
+         {"  a list file takes one more argument, the Public Key Entry module, and no pairs: 3 arguments were given"}},
+        {"line without separator", {"nosemi.txt", "key.module"}, 10, bad_format,
+         {"  nosemi.txt:3:  in.module  # no separator", "  reason: no \";\" between an input and an output path",
+          "  hint: write the pair as <input>.module;<output>.module"}},
+        {"unquoted pair split", {"in.module", ";o.module", "key.module"}, 10, bad_format,
+         {"  argument 1: in.module", quote_pairs}},
+        {"two separators", {"in.module;a.module;b.module", "key.module"}, 10, bad_format,
+         {"  argument 1: in.module;a.module;b.module",
+          "  reason: 2 \";\" in one pair; a pair is one input, one \";\" and one output"}},
+        {"folder as input", {"folder.module;o.module", "key.module"}, 10,
+         "Error: Input module folder.module does not exist\n",
+         {"  argument 1: folder.module;o.module", "  reason: it is a folder"}},
+        {"path relative to the list", {"sub/list.txt", "key.module"}, 10,
+         "Error: Input module beside.module does not exist\n",
+         {"  sub/list.txt:1: beside.module;o.module", "  reason: No such file or directory",
+          "  hint: paths in a list file are taken from the working folder, not from the list file's folder"}},
+        {"key entry on an output", {"in.module;o.module", "o.module"}, 10,
+         "Error: Public Key Entry module o.module must differ from every input and output module\n",
+         {"  argument 1: in.module;o.module"}},
+        {"empty list", {"empty.txt", "key.module"}, kInternalError, "modules.size()",
+         {"  list file empty.txt holds no module pair, only comments and blank lines",
+          "  hint: write one pair per line, as in in.module;out.module"}},
+        {"already signed", {"signed.module;o.module", "key.module"}, kInternalError,
+         "Unsigned input module signed.module should have RS field set to ALL ZERO",
+         {"  input module: signed.module", "  reason: its R and S fields are not all zero: it is already signed"}},
+        {"key entry as input", {"entry.module;o.module", "key.module"}, kInternalError,
+         "Input binary data size must be 4208 Bytes, but found 256",
+         {"  hint: 256 bytes is the size of a Public Key Entry module"}},
+        {"misspelt option", {"--permision=3", "in.module;o.module", "key.module"}, 2,
+         "Error: Unknown option --permision: \"--permision=3\"\n" + kUsageHint,
+         {"  did you mean --permission?"}},
+    };
+    // clang-format on
+    for (const mistake& test : cases) {
+        SCOPED_TRACE(test.name);
+        const process_result run = sign(test.args);
+        EXPECT_EQ(run.status, test.status) << run.err;
+        EXPECT_TRUE(answers(run, test));
+        for (const std::string& detail : test.details) {
+            EXPECT_NE(("\n" + run.err).find("\n" + detail + "\n"), std::string::npos)
+                << detail << "\n"
+                << run.err;
+        }
+    }
+    EXPECT_FALSE(present("o.module"));
+    EXPECT_FALSE(present("key.module"));
+}
+
+// The later pair's image remains, as it always did, and a warning at the end says so.
+TEST_F(KvrSign, PairsNamingOneOutputAreSignedInOrderWithAWarning) {
+    add_module("a.module", 1);
+    add_module("b.module", 2);
+    std::string list;
+    for (int i = 1; i <= 6; ++i) {
+        list += (i % 2 == 1 ? "a.module" : "b.module") +
+                std::string(i == 2 ? ";./same.module\n" : ";same.module\n");
+    }
+    kvr_test::write_text(at("list.txt"), list + "a.module;other.module\n");
+    const process_result run = sign({"list.txt", "key.module"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err,
+              "Warning: Output module same.module is named by 6 pairs: only the signed image of "
+              "the last one remains\n"
+              "  list.txt:1: a.module;same.module\n"
+              "  list.txt:2: b.module;./same.module\n"
+              "  list.txt:3: a.module;same.module\n"
+              "  ... 2 more pairs\n"
+              "  list.txt:6: b.module;same.module\n");
+    const bytes last_input = file("b.module");
+    const bytes same = file("same.module");
+    EXPECT_TRUE(
+        std::equal(last_input.begin(), last_input.begin() + kvr::kBlock0Size, same.begin()));
+    EXPECT_TRUE(kvr_test::signature_verifies(file("key.module"), same));
+}
+
+// What the tool prints is part of its result: output that cannot be written is a failure (74
+// where the run would have ended with 0), except after a finished job, whose status says that
+// every file was written: that keeps 0 and warns.
+TEST_F(KvrSign, StdoutThatCannotBeWrittenFailsTheRun) {
+    add_module("in.module");
+    const auto sign_into = [&](const std::string& redirect, std::vector<std::string> args) {
+        args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" " + redirect, KVR_SIGN_PATH});
+        return kvr_test::run_program("/bin/sh", args, dir.path().string());
+    };
+    const std::string lost = "Error: Fail to write standard output\n";
+    const process_result full = sign_into(">/dev/full", {"in.module;out.module", "key.module"});
+    EXPECT_EQ(full.status, 0);
+    EXPECT_TRUE(
+        kvr_test::fixed_then_details(full.err, "Warning: standard output could not be written\n"));
+    EXPECT_NE(full.err.find("  reason: No space left on device\n"), std::string::npos) << full.err;
+    EXPECT_TRUE(kvr_test::signature_verifies(file("key.module"), file("out.module")));
+    EXPECT_EQ(sign_into(">&-", {"--help"}).status, 74);
+    // Arguments that could not be shown: nothing is signed.
+    const process_result unseen =
+        sign_into(">/dev/full", {"--print_argument", "in.module;unseen.module", "key.module"});
+    EXPECT_EQ(unseen.status, 74);
+    EXPECT_TRUE(kvr_test::fixed_then_details(unseen.err, lost)) << unseen.err;
+    EXPECT_FALSE(fs::exists(at("unseen.module")));
+    const process_result refused = sign_into(">/dev/full", {"in.module"});
+    EXPECT_EQ(refused.status, 7);  // the first failure's status stays
+    EXPECT_EQ(refused.err.rfind(kNoFormMessage, 0), 0u) << refused.err;
+    EXPECT_NE(refused.err.find("\n" + lost), std::string::npos) << refused.err;
+}
+
 // ---- Pairs and list files -----------------------------------------------------------------
 
 TEST_F(KvrSign, ListFileTrimsPathsSkipsCommentsAndHandlesCrlf) {
@@ -281,7 +457,7 @@ TEST_F(KvrSign, RejectedPairsReportTheTrimmedPathWithStatus10) {
         kvr_test::write_text(at("list.txt"), test.pair + "\n");
         const process_result run = sign({"list.txt", "key.module"});
         EXPECT_EQ(run.status, 10) << test.pair;
-        EXPECT_EQ(run.err, test.message) << test.pair;
+        EXPECT_TRUE(kvr_test::fixed_then_details(run.err, test.message)) << test.pair;
         EXPECT_TRUE(ends_with_elapsed_time(run.out)) << test.pair;
     }
     EXPECT_FALSE(present("key.module"));
@@ -294,7 +470,8 @@ TEST_F(KvrSign, OutputPathNeedNotExistButItsExtensionIsCheckedEvenWhenItExists) 
     kvr_test::write_text(at("list.txt"), "in.module;existing.bin\n");
     const process_result refused = sign({"list.txt", "key.module"});
     EXPECT_EQ(refused.status, 10);
-    EXPECT_EQ(refused.err, "Error: Output module existing.bin extension must be .module\n");
+    EXPECT_TRUE(kvr_test::fixed_then_details(
+        refused.err, "Error: Output module existing.bin extension must be .module\n"));
     EXPECT_EQ(file("existing.bin"), (bytes{'k', 'e', 'e', 'p'}));
 }
 
@@ -303,7 +480,8 @@ TEST_F(KvrSign, OutputPathWithANulByteIsRejectedNotCutShort) {
     kvr_test::write_text(at("list.txt"), std::string("in.module;out\0.module\n", 23));
     const process_result run = sign({"list.txt", "key.module"});
     EXPECT_EQ(run.status, 10);
-    EXPECT_EQ(run.err, "Error: Output module out\\0.module extension must be .module\n");
+    EXPECT_TRUE(kvr_test::fixed_then_details(
+        run.err, "Error: Output module out\\0.module extension must be .module\n"));
     EXPECT_FALSE(present("out"));
 }
 
@@ -316,7 +494,8 @@ TEST_F(KvrSign, FirstRejectedListLineEndsTheReading) {
                          "not a pair\n");
     const process_result run = sign({"list.txt", "key.module"});
     EXPECT_EQ(run.status, 10);
-    EXPECT_EQ(run.err, "Error: Input module missing.module does not exist\n");
+    EXPECT_TRUE(kvr_test::fixed_then_details(
+        run.err, "Error: Input module missing.module does not exist\n"));
     EXPECT_FALSE(present("a.out.module"));
     EXPECT_FALSE(present("key.module"));
 }
@@ -327,7 +506,9 @@ TEST_F(KvrSign, InlinePairsStopAtTheFirstRejectedPair) {
     const process_result run =
         sign({"a.module;a.out.module", "b.module", "c.module;c.out.bin", "key.module"});
     EXPECT_EQ(run.status, 10);
-    EXPECT_EQ(run.err, kBadFormatMessage);  // the third pair, also wrong, is never examined
+    // The third pair, also wrong, is never examined.
+    EXPECT_TRUE(kvr_test::fixed_then_details(run.err, kBadFormatMessage));
+    EXPECT_EQ(run.err.find("c.module"), std::string::npos) << run.err;
     EXPECT_FALSE(present("a.out.module"));
     EXPECT_FALSE(present("key.module"));
 }
@@ -348,6 +529,7 @@ TEST_F(KvrSign, UnreadableListFileStopsWithFailToRead) {
     fs::permissions(at("list.txt"), fs::perms::none);
     const process_result run = kvr_test::run_program(program, args, dir.path().string());
     expect_stop(run, "Fail to read file list.txt");
+    EXPECT_NE(run.err.find("\n  reason: Permission denied\n"), std::string::npos) << run.err;
     EXPECT_FALSE(present("key.module"));
 }
 
@@ -601,8 +783,9 @@ TEST_F(KvrSign, KeyEntryMayNotNameAnInputOrOutputModule) {
     for (const key_case& test : cases) {
         const process_result run = sign(test.args);
         EXPECT_EQ(run.status, 10) << test.key;
-        EXPECT_EQ(run.err, "Error: Public Key Entry module " + test.key +
-                               " must differ from every input and output module\n");
+        EXPECT_TRUE(kvr_test::fixed_then_details(
+            run.err, "Error: Public Key Entry module " + test.key +
+                         " must differ from every input and output module\n"));
         EXPECT_TRUE(ends_with_elapsed_time(run.out));
     }
     kvr_test::write_text(at("list.txt"), "in.module ; out.module\n");

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <set>
 #include <span>
 #include <sstream>
@@ -25,6 +26,7 @@
 #include "files.h"
 #include "kvr_format.h"
 #include "kvr_verify_checks.h"
+#include "messages.h"
 #include "process.h"
 
 namespace {
@@ -542,6 +544,66 @@ TEST_F(KvrVerify, HelpPrintsTheUsageAndTheStatuses) {
     for (const char* option : {"--permission", "--fingerprint", "--key-sha256", "--json"}) {
         EXPECT_NE(result.out.find(option), std::string::npos) << option;
     }
+}
+
+TEST_F(KvrVerify, ShortHelpAndVersion) {
+    const process_result help = verify({"--help"});
+    const process_result short_help = verify({"-h"});
+    EXPECT_EQ(short_help.status, kAllVerified);
+    EXPECT_EQ(short_help.out, help.out);
+    EXPECT_NE(help.out.find("--version"), std::string::npos);
+    const process_result version = verify({"--version"});
+    EXPECT_EQ(version.status, kAllVerified);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("kvr_verify [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.out;
+    // After a lone "--", "-h" is a positional argument like any other.
+    EXPECT_EQ(verify({"--", "-h", "key.module"}).status, kUnusable);
+}
+
+// The report is the verdict: one that cannot be written (a full disk, a closed stdout) never
+// ends with 0. Status 74 replaces a 0; a 1 or 9 already says not everything verified.
+TEST_F(KvrVerify, AReportThatCannotBeWrittenIsAFailure) {
+    const auto paths = sign_run(1);
+    put("other.module", kvr_test::make_unsigned_module(9));
+    const auto verify_into = [&](const std::string& redirect, std::vector<std::string> args) {
+        args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" " + redirect, KVR_VERIFY_PATH});
+        return run("/bin/sh", args);
+    };
+    struct lost_case {
+        std::string redirect;
+        std::vector<std::string> args;
+        int status;
+        std::string reason;
+    };
+    const std::vector<lost_case> cases = {
+        {">/dev/full", {paths[0], "key.module"}, 74, "No space left on device"},
+        {">/dev/full", {"--json", paths[0], "key.module"}, 74, "No space left on device"},
+        {">&-", {paths[0], "key.module"}, 74, "Bad file descriptor"},
+        {">/dev/full",
+         {paths[0], "other.module", "key.module"},
+         kModuleFailed,
+         "No space left on device"},
+    };
+    for (const lost_case& test : cases) {
+        const process_result result = verify_into(test.redirect, test.args);
+        EXPECT_EQ(result.status, test.status) << test.redirect << result.err;
+        EXPECT_TRUE(
+            kvr_test::fixed_then_details(result.err, "Error: Fail to write standard output\n"));
+        EXPECT_NE(result.err.find("  reason: " + test.reason + "\n"), std::string::npos)
+            << result.err;
+    }
+}
+
+TEST_F(KvrVerify, AModuleListedTwiceIsCheckedTwiceWithAWarning) {
+    const auto paths = sign_run(1);
+    const process_result result =
+        verify({paths[0], "m1.unsigned.module;./" + paths[0], "key.module"});
+    EXPECT_EQ(result.status, kAllVerified);
+    EXPECT_EQ(result.err, "Warning: Module " + paths[0] +
+                              " is listed more than once: it is checked each time\n"
+                              "  argument 1: " +
+                              paths[0] + "\n  argument 2: ./" + paths[0] + "\n");
+    EXPECT_NE(result.out.find("2 module(s) checked: 2 OK"), std::string::npos) << result.out;
 }
 
 // ---- Pinned key identity and the JSON report ----------------------------------------------

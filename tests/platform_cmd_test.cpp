@@ -142,6 +142,28 @@ TEST(ParseArgument, RefusesBadValuesWithTheirOwnCodeAndOneClearMessage) {
     }
 }
 
+// An unknown option's detail line names the options it most likely meant, and only those.
+TEST(ParseArgument, UnknownOptionNamesTheNearestKnownOnes) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"--perm", "  did you mean --permission?\n"},       // begins one
+        {"--permision", "  did you mean --permission?\n"},  // one letter left out
+        {"--HELP", "  did you mean --help?\n"},             // case
+        {"--lable=x", "  did you mean --label?\n"},         // two letters swapped
+        {"--c", ""},                                        // too short to tell
+        {"--version", ""},                                  // nothing near
+        {"--\x1b[2J", ""},                                  // shown escaped, never suggested
+    };
+    for (const auto& [typed, suggestion] : cases) {
+        local_options options;
+        const parse_outcome outcome = parse(options, {typed});
+        EXPECT_EQ(outcome.error, QPX_COMMON_CMD_UNKNOWN_OPTION) << typed;
+        const size_t detail = outcome.err.find("usage\n");
+        ASSERT_NE(detail, std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.substr(detail + 6), suggestion) << typed;
+        EXPECT_EQ(outcome.err.find('\x1b'), std::string::npos) << outcome.err;
+    }
+}
+
 TEST(ParseArgument, ErrorCodesAreDistinctAndAvoidTheToolsOwnStatuses) {
     const std::vector<int> codes{
         QPX_COMMON_CMD_UNKNOWN_OPTION,   QPX_COMMON_CMD_MISSING_VALUE,

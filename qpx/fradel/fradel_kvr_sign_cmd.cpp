@@ -25,8 +25,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 
+#include "command_line_hints.h"
 #include "movira_ofstream.h"
 #include "openssl_handles.h"
 #include "output_folders.h"
@@ -120,18 +122,35 @@ std::string module_detail() {
     MSG_INTERNAL_ERROR::report(message, kTag, kSourceName, line, detail.c_str());
 }
 
-// Formats the whole message, however long its paths are once escaped, and stops the process.
-[[noreturn]] __attribute__((format(printf, 2, 3))) void stop_at(int line, const char* format, ...) {
-    va_list values;
-    va_start(values, format);
+std::string format_message(const char* format, va_list values) {
     va_list measuring;
     va_copy(measuring, values);
     const int length = std::vsnprintf(nullptr, 0, format, measuring);
     va_end(measuring);
     std::string message(static_cast<size_t>(std::max(length, 0)), '\0');
     std::vsnprintf(message.data(), message.size() + 1, format, values);
+    return message;
+}
+
+// Formats the whole message, however long its paths are once escaped, and stops the process.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void stop_at(int line, const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    const std::string message = format_message(format, values);
     va_end(values);
     report_with_detail(line, message.c_str(), module_detail());
+}
+
+// As stop_at, with detail lines (each ending in a line feed) after the module's: what is wrong
+// and how to put it right, where the stop comes from the user's input.
+[[noreturn]] __attribute__((format(printf, 3, 4))) void stop_explained_at(int line,
+                                                                          const std::string& detail,
+                                                                          const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    const std::string message = format_message(format, values);
+    va_end(values);
+    report_with_detail(line, message.c_str(), module_detail() + detail);
 }
 
 // Stops after a failed OpenSSL call, passing on what OpenSSL says about the cause.
@@ -160,6 +179,7 @@ std::string module_detail() {
 }  // namespace
 
 #define FRADEL_STOP(...) stop_at(__LINE__, __VA_ARGS__)
+#define FRADEL_STOP_EXPLAINED(detail, ...) stop_explained_at(__LINE__, detail, __VA_ARGS__)
 #define FRADEL_CHECK(condition)                  \
     do {                                         \
         if (!(condition)) {                      \
@@ -190,33 +210,73 @@ bool has_extension(const std::string& path, const char* extension) {
 
 }  // namespace
 
-int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>& modules) {
+namespace {
+
+// The folder of the list file being read, "" while inline pairs are parsed.
+std::string g_list_folder;
+
+// What is wrong with a pair text that does not split into one input and one output.
+std::string split_problem(const std::string& pair_text, size_t parts) {
+    if (parts > 2) {
+        return "  reason: " + std::to_string(parts - 1) +
+               " \";\" in one pair; a pair is one input, one \";\" and one output\n";
+    }
+    std::string detail = "  reason: no \";\" between an input and an output path\n";
+    const bool inline_argument = g_list_folder.empty();
+    if (inline_argument && has_extension(trim(pair_text), kModuleExtension)) {
+        detail += kQuotePairsHint;
+    } else {
+        detail += "  hint: write the pair as <input>.module;<output>.module\n";
+    }
+    return detail;
+}
+
+// Why an input path names no file the tool can read, and, for a relative path in a list file
+// that names a file beside the list file, where relative paths are taken from.
+std::string missing_input_detail(const std::string& input, const std::string& list_folder) {
+    const std::string why = FIO_FILE_SYSTEM::why_unreadable(input);
+    std::string detail = "  reason: " + (why.empty() ? std::string("not found") : why) + "\n";
+    if (!list_folder.empty() && !input.empty() && input.front() != '/' &&
+        FIO_FILE_SYSTEM::exists(list_folder + "/" + input)) {
+        detail +=
+            "  hint: paths in a list file are taken from the working folder, not from the list "
+            "file's folder\n";
+    }
+    return detail;
+}
+
+void print_pair_refusal(const std::string& fixed_line, const std::string& detail) {
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "%s%s", fixed_line.c_str(), detail.c_str());
+}
+
+}  // namespace
+
+int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>& modules,
+                          const std::string& origin) {
     std::vector<std::string> parts;
     QPX_COMMON::split_string(pair_text, ";", true, false, 0xFFFFFFFF, parts, "", true);
     if (parts.size() != 2) {
-        QPX_COMMON_MSG::print_msg(
-            QPX_COMMON_MSG_ERROR, 0,
-            "Incorrect file format\nUse argument --help to learn the usage\n");
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "%s%s%s",
+                                  "Incorrect file format\nUse argument --help to learn the usage\n",
+                                  origin.c_str(), split_problem(pair_text, parts.size()).c_str());
         return kStatusPairRejected;
     }
     const std::string input = trim(parts[0]);
     const std::string output = trim(parts[1]);
     if (!FIO_FILE_SYSTEM::exists(input)) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Input module %s does not exist\n",
-                                  fio_printable_text(input).c_str());
+        print_pair_refusal("Input module " + fio_printable_text(input) + " does not exist\n",
+                           origin + missing_input_detail(input, g_list_folder));
         return kStatusPairRejected;
     }
     if (!has_extension(input, kModuleExtension)) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
-                                  "Input module %s extension must be .module\n",
-                                  fio_printable_text(input).c_str());
+        print_pair_refusal(
+            "Input module " + fio_printable_text(input) + " extension must be .module\n", origin);
         return kStatusPairRejected;
     }
     // A NUL ends the name the file system sees, so such a path names some other file.
     if (!has_extension(output, kModuleExtension) || output.find('\0') != std::string::npos) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
-                                  "Output module %s extension must be .module\n",
-                                  fio_printable_text(output).c_str());
+        print_pair_refusal(
+            "Output module " + fio_printable_text(output) + " extension must be .module\n", origin);
         return kStatusPairRejected;
     }
     modules.emplace_back(input, output);
@@ -240,21 +300,56 @@ void reserve_for_list(const std::string& list_path, std::vector<descriptor_modul
 
 }  // namespace
 
+namespace {
+
+// Clears the list file's folder however the reading ends.
+class list_being_read {
+  public:
+    explicit list_being_read(const std::string& list_path) {
+        const size_t slash = list_path.find_last_of('/');
+        g_list_folder = slash == std::string::npos ? "." : list_path.substr(0, slash + 1);
+    }
+    ~list_being_read() { g_list_folder.clear(); }
+    list_being_read(const list_being_read&) = delete;
+    list_being_read& operator=(const list_being_read&) = delete;
+};
+
+std::string unreadable_list_detail(const std::string& list_path) {
+    const std::string why = FIO_FILE_SYSTEM::why_unreadable(list_path);
+    return "  reason: " +
+           (why.empty() ? "a line longer than " + std::to_string(QPX_COMMON::kMaxTextLineSize) +
+                              " bytes, or a read error"
+                        : why) +
+           "\n";
+}
+
+}  // namespace
+
 // The lines are parsed as they are read, and reading ends at the first rejected pair: a list
 // file of any size, garbage included, costs no more memory than its longest line.
 int32_t read_module_list(const std::string& list_path, std::vector<descriptor_module>& modules) {
     reserve_for_list(list_path, modules);
+    const list_being_read reading(list_path);
+    const std::string shown_list = fio_printable_text(list_path);
     int32_t status = kStatusOk;
+    uint32_t line_number = 0;
     const bool read = QPX_COMMON::qpx_for_each_input_line(list_path, [&](std::string line) {
+        ++line_number;
         const std::string pair_text =
-            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(std::move(line), {"#"});
+            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(line, {"#"});
         if (!pair_text.empty()) {
-            status = parse_module_pair(pair_text, modules);
+            status = parse_module_pair(pair_text, modules,
+                                       "  " + shown_list + ":" + std::to_string(line_number) +
+                                           ": " + fio_printable_text(line) + "\n");
+            if (status == kStatusOk) {
+                modules.back().origin = line_number;
+            }
         }
         return status == kStatusOk;
     });
     if (!read) {
-        FRADEL_STOP("Fail to read file %s", fio_printable_text(list_path).c_str());
+        FRADEL_STOP_EXPLAINED(unreadable_list_detail(list_path), "Fail to read file %s",
+                              shown_list.c_str());
     }
     return status;
 }
@@ -275,7 +370,8 @@ descriptor_module::descriptor_module(descriptor_module&& other) noexcept
     : input_file(std::move(other.input_file)),
       output_file(std::move(other.output_file)),
       data(std::exchange(other.data, nullptr)),
-      size(std::exchange(other.size, 0)) {}
+      size(std::exchange(other.size, 0)),
+      origin(other.origin) {}
 
 descriptor_module& descriptor_module::operator=(descriptor_module&& other) noexcept {
     if (this != &other) {
@@ -284,6 +380,7 @@ descriptor_module& descriptor_module::operator=(descriptor_module&& other) noexc
         output_file = std::move(other.output_file);
         data = std::exchange(other.data, nullptr);
         size = std::exchange(other.size, 0);
+        origin = other.origin;
     }
     return *this;
 }
@@ -300,31 +397,58 @@ void descriptor_module::release_image() {
     }
 }
 
+namespace {
+
+const std::string kNotUnsigned =
+    "  reason: not an unsigned descriptor module (4208 bytes, beginning with the bytes "
+    "95 48 29 62, R and S zero)\n";
+
+std::string wrong_size_detail(uint64_t size) {
+    if (size == kPkeSize) {
+        return kNotUnsigned + "  hint: 256 bytes is the size of a Public Key Entry module\n";
+    }
+    return kNotUnsigned;
+}
+
+const std::string kAlreadySigned =
+    "  reason: its R and S fields are not all zero: it is already signed\n"
+    "  hint: sign its unsigned image instead (kvr_verify checks a signed module)\n";
+
+}  // namespace
+
 void descriptor_module::load() {
     const module_in_hand in_hand(input_file);
     // The size is judged before anything is read, so a huge or endless input costs nothing.
     const auto file_size = FIO_FILE_SYSTEM::regular_file_size(input_file);
     if (!file_size) {
-        FRADEL_STOP("Input binary data cannot be NULL");
+        FRADEL_STOP_EXPLAINED("  reason: " + FIO_FILE_SYSTEM::why_unreadable(input_file) + "\n",
+                              "Input binary data cannot be NULL");
     }
     if (*file_size != kImageSize) {
-        FRADEL_STOP("Input binary data size must be 4208 Bytes, but found %" PRIu64, *file_size);
+        FRADEL_STOP_EXPLAINED(wrong_size_detail(*file_size),
+                              "Input binary data size must be 4208 Bytes, but found %" PRIu64,
+                              *file_size);
     }
     data = QPX_COMMON::qpx_open_input_bin_file(input_file, size, kImageSize + 1);
     if (data == nullptr) {
-        FRADEL_STOP("Input binary data cannot be NULL");
+        const std::string why = FIO_FILE_SYSTEM::why_unreadable(input_file);
+        FRADEL_STOP_EXPLAINED("  reason: " + (why.empty() ? "a read error" : why) + "\n",
+                              "Input binary data cannot be NULL");
     }
     if (size != kImageSize) {  // the file changed since it was measured
         FRADEL_STOP("Input binary data size must be 4208 Bytes, but found %" PRIu32, size);
     }
     const uint32_t magic = load_u32_le(data + kMagicOffset);
     if (magic != kDescriptorMagic) {
-        FRADEL_STOP("Expect the KVR Descriptor (%s) magic number is 0x62294895 but found 0x%08X",
-                    fio_printable_text(input_file).c_str(), magic);
+        FRADEL_STOP_EXPLAINED(
+            kNotUnsigned,
+            "Expect the KVR Descriptor (%s) magic number is 0x62294895 but found 0x%08X",
+            fio_printable_text(input_file).c_str(), magic);
     }
     if (std::any_of(data + kRsOffset, data + kRsOffset + kRsSize, [](uint8_t b) { return b; })) {
-        FRADEL_STOP("Unsigned input module %s should have RS field set to ALL ZERO",
-                    fio_printable_text(input_file).c_str());
+        FRADEL_STOP_EXPLAINED(kAlreadySigned,
+                              "Unsigned input module %s should have RS field set to ALL ZERO",
+                              fio_printable_text(input_file).c_str());
     }
 }
 
@@ -549,11 +673,18 @@ bool is_inline_pair_form() {
            has_extension(m_files.back(), kModuleExtension);
 }
 
+std::string argument_origin(uint32_t number, const std::string& argument) {
+    return "  argument " + std::to_string(number) + ": " + fio_printable_text(argument) + "\n";
+}
+
 // Consumes the pair arguments from the front; the first rejected pair ends the assembly.
 int32_t parse_inline_pairs(std::vector<descriptor_module>& modules) {
     int32_t status = kStatusOk;
-    while (m_files.size() > 1 && status == kStatusOk) {
-        status = parse_module_pair(m_files.front(), modules);
+    for (uint32_t number = 1; m_files.size() > 1 && status == kStatusOk; ++number) {
+        status = parse_module_pair(m_files.front(), modules, argument_origin(number, m_files[0]));
+        if (status == kStatusOk) {
+            modules.back().origin = number;
+        }
         m_files.erase(m_files.begin());
     }
     return status;
@@ -564,9 +695,10 @@ int32_t assemble_work_list(std::vector<descriptor_module>& modules) {
         return read_module_list(m_files[0], modules);
     }
     if (!is_inline_pair_form()) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "%s%s",
                                   "Incorrect command format or input file does not exist\n"
-                                  "Use argument --help to learn the usage\n");
+                                  "Use argument --help to learn the usage\n",
+                                  form_mistakes(m_files, kSignForm).c_str());
         return kStatusNoForm;
     }
     return parse_inline_pairs(modules);
@@ -599,38 +731,145 @@ bool collides_with(const output_place& key, const descriptor_module& module) {
            (output.exists && same_file(key, output.existing));
 }
 
+// Where a pair of the work list was written, as a detail line: "  <list>:<line>: in;out" for
+// a list file, "  argument <n>: in;out" otherwise.
+std::string pair_origin(const descriptor_module& module, const std::string& list_path) {
+    const std::string pair =
+        fio_printable_text(module.input_file) + ";" + fio_printable_text(module.output_file);
+    const std::string where =
+        list_path.empty() ? "argument " + std::to_string(module.origin)
+                          : fio_printable_text(list_path) + ":" + std::to_string(module.origin);
+    return "  " + where + ": " + pair + "\n";
+}
+
 // The key entry is written between reading the inputs and writing the outputs: on an input
 // it would replace an unsigned module, and under an output the signed module would replace
 // the only copy of the run's public key.
 int32_t check_key_entry_path(const std::vector<descriptor_module>& modules,
-                             const std::string& key_file) {
+                             const std::string& key_file, const std::string& list_path) {
     const output_place key = place_or_stop(key_file);
-    const bool collides = std::any_of(modules.begin(), modules.end(), [&](const auto& module) {
+    const auto collision = std::find_if(modules.begin(), modules.end(), [&](const auto& module) {
         return collides_with(key, module);
     });
-    if (collides) {
+    if (collision != modules.end()) {
         QPX_COMMON_MSG::print_msg(
             QPX_COMMON_MSG_ERROR, 0,
-            "Public Key Entry module %s must differ from every input and output module\n",
-            fio_printable_text(key_file).c_str());
+            "Public Key Entry module %s must differ from every input and output module\n"
+            "%s  hint: give the key entry a path of its own, as in key.module\n",
+            fio_printable_text(key_file).c_str(), pair_origin(*collision, list_path).c_str());
         return kStatusPairRejected;
     }
     return kStatusOk;
 }
 
+std::string empty_list_detail(const std::string& list_path) {
+    const bool empty = FIO_FILE_SYSTEM::regular_file_size(list_path).value_or(1) == 0;
+    return "  list file " + fio_printable_text(list_path) +
+           (empty ? " is empty" : " holds no module pair, only comments and blank lines") +
+           "\n  hint: write one pair per line, as in in.module;out.module\n";
+}
+
+// Where writing through `output` lands, as a key: its held folder and name; the path itself
+// when that cannot be told (the run would have stopped).
+std::string written_place(const std::string& output) {
+    output_place place;
+    return resolve_output_place(output, place) == 0
+               ? std::to_string(place.folder) + "/" + place.name
+               : output;
+}
+
+// For each pair, the next pair that names the same output, where writing through either
+// lands; kNoOther for none. One look-up per pair, so a list of any length costs linear time.
+constexpr size_t kNoOther = SIZE_MAX;
+
+std::vector<size_t> next_with_same_output(const std::vector<descriptor_module>& modules) {
+    std::vector<size_t> next(modules.size(), kNoOther);
+    std::unordered_map<std::string, size_t> last_naming;
+    last_naming.reserve(modules.size());
+    for (size_t i = 0; i < modules.size(); ++i) {
+        const std::string& output = modules[i].output_file;
+        const auto [found, added] = last_naming.try_emplace(written_place(output), i);
+        if (!added) {
+            next[found->second] = i;
+            found->second = i;
+        }
+    }
+    return next;
+}
+
+// The pairs of one shared output, the middle of a long chain left out.
+std::string shared_output_pairs(const std::vector<descriptor_module>& modules,
+                                const std::vector<size_t>& next, size_t first,
+                                const std::string& list_path, size_t& count) {
+    constexpr size_t kShownAtStart = 3;
+    std::string shown;
+    size_t last = first;
+    count = 0;
+    for (size_t i = first; i != kNoOther; last = i, i = next[i], ++count) {
+        if (count < kShownAtStart) {
+            shown += pair_origin(modules[i], list_path);
+        }
+    }
+    if (count > kShownAtStart + 1) {
+        shown += "  ... " + std::to_string(count - kShownAtStart - 1) + " more pairs\n";
+    }
+    return count > kShownAtStart ? shown + pair_origin(modules[last], list_path) : shown;
+}
+
+// Two pairs that name one output are allowed, as they always were: the later pair's signed
+// image is the one that remains. The loss of the earlier image is never silent, though: a
+// finished run names every such output (the first few in full) and the pairs that named it.
+void warn_of_shared_outputs(const std::vector<descriptor_module>& modules,
+                            const std::string& list_path) {
+    constexpr size_t kMostWarnings = 10;
+    const std::vector<size_t> next = next_with_same_output(modules);
+    std::vector<bool> seen_before(modules.size(), false);
+    size_t shared_outputs = 0;
+    for (size_t first = 0; first < modules.size(); ++first) {
+        if (seen_before[first] || next[first] == kNoOther) {
+            continue;
+        }
+        for (size_t i = next[first]; i != kNoOther; i = next[i]) {
+            seen_before[i] = true;
+        }
+        if (++shared_outputs > kMostWarnings) {
+            continue;
+        }
+        size_t count = 0;
+        const std::string pairs = shared_output_pairs(modules, next, first, list_path, count);
+        QPX_COMMON_MSG::print_msg(
+            QPX_COMMON_MSG_WARNING, 0,
+            "Output module %s is named by %zu pairs: only the signed image of the last one "
+            "remains\n%s",
+            fio_printable_text(modules[first].output_file).c_str(), count, pairs.c_str());
+    }
+    if (shared_outputs > kMostWarnings) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_WARNING, 0,
+                                  "%zu more output modules are each named by more than one pair",
+                                  shared_outputs - kMostWarnings);
+    }
+}
+
+}  // namespace
+
+namespace {
+bool g_job_done = false;  // every output of the run is written
 }  // namespace
 
 int32_t run_signing() {
     prepare_for_outputs();
     std::vector<descriptor_module> modules;
+    const std::string list_path = is_list_file_form() ? m_files[0] : std::string();
     int32_t status = assemble_work_list(modules);
     if (status == kStatusOk && !m_files.empty()) {
-        status = check_key_entry_path(modules, m_files.back());
+        status = check_key_entry_path(modules, m_files.back(), list_path);
     }
     if (status != kStatusOk) {
         return status;
     }
-    FRADEL_CHECK(modules.size());
+    if (modules.empty()) {
+        FRADEL_STOP_EXPLAINED(empty_list_detail(list_path), "modules.size()");
+    }
     FRADEL_CHECK(m_files.size() >= 1);
     // A commit that an earlier run with this key entry left unfinished is undone first, so that
     // in-place inputs are their unsigned images again.
@@ -647,6 +886,8 @@ int32_t run_signing() {
     if (const auto failed = commit_staged_outputs()) {
         output_stop_at(__LINE__, *failed);
     }
+    g_job_done = true;
+    warn_of_shared_outputs(modules, list_path);
     return kStatusOk;
 }
 
@@ -667,13 +908,41 @@ int32_t dispatch() {
     if (print_argument_flag) {
         QPX_COMMON_CMD::print_help(true, kOptionCount, option_table, m_files, kHelpCount,
                                    help_table);
+        // The arguments asked for could not be shown: nothing is signed on an unseen command.
+        if (!QPX_COMMON_MSG::stdout_failure().empty()) {
+            return kStatusOutputLost;
+        }
     }
     return run_signing();
+}
+
+// What the tool prints on stdout (the help, the arguments, the elapsed time) is part of its
+// result, so a run whose stdout was lost never ends with status 0 unless its job was done: it
+// ends with 74, or with the status it already had, which names the first failure. A finished
+// job keeps status 0 with a warning: its status says whether the files changed, and every
+// signed module and the key entry were written; only the printed text was lost.
+int32_t account_for_stdout(int32_t status, bool job_done) {
+    const std::string lost = QPX_COMMON_MSG::close_stdout();
+    if (lost.empty()) {
+        return status;
+    }
+    if (job_done) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_WARNING, 1,
+                                  "standard output could not be written\n  reason: %s\n  note: "
+                                  "the signed modules and the key entry were written; only the "
+                                  "printed text was lost\n",
+                                  lost.c_str());
+        return status;
+    }
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 1,
+                              "Fail to write standard output\n  reason: %s\n", lost.c_str());
+    return status == kStatusOk ? kStatusOutputLost : status;
 }
 
 }  // namespace
 
 int fradel_kvr_sign_main(int argc, char** argv) {
+    QPX_COMMON_MSG::guard_standard_streams();
     const int64_t start = gen_get_current_time_milliseconds();
     int32_t status =
         QPX_COMMON_CMD::parse_argument(argc, argv, kOptionCount, option_table, m_files, nullptr);
@@ -684,7 +953,7 @@ int fradel_kvr_sign_main(int argc, char** argv) {
     const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(end - start));
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "%s", "");
     QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 1, "Elapsed time: %d msecond(s)", elapsed);
-    return status;
+    return account_for_stdout(status, g_job_done);
 }
 
 #ifndef FRADEL_KVR_SIGN_NO_MAIN

@@ -13,6 +13,7 @@
 inline constexpr int32_t kStatusOk = 0;
 inline constexpr int32_t kStatusNoForm = 7;         // neither invocation form applies
 inline constexpr int32_t kStatusPairRejected = 10;  // a module pair or the key entry path
+inline constexpr int32_t kStatusOutputLost = 74;    // a finished run whose stdout was lost
 
 inline constexpr uint32_t kOptionCount = 5;
 inline constexpr uint32_t kHelpCount = 24;
@@ -32,6 +33,7 @@ struct descriptor_module {
     std::string output_file;
     uint8_t* data = nullptr;  // owned; wiped before it is released
     uint32_t size = 0;
+    uint32_t origin = 0;  // the list-file line or the argument number of its pair (from 1)
 
     descriptor_module(std::string input, std::string output);
     descriptor_module(descriptor_module&& other) noexcept;
@@ -50,7 +52,10 @@ struct descriptor_module {
 using pke_buffer = std::array<uint8_t, kvr::kPkeSize>;
 
 int32_t read_module_list(const std::string& list_path, std::vector<descriptor_module>& modules);
-int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>& modules);
+// `origin` is a detail line that says where the pair was written ("  list.txt:3: <line>" or
+// "  argument 2: <argument>"); a rejected pair is reported with it and with what is wrong.
+int32_t parse_module_pair(std::string pair_text, std::vector<descriptor_module>& modules,
+                          const std::string& origin = "");
 void fill_pke_fixed_parts(pke_buffer& pke_module, uint32_t permission, uint32_t cancel);
 void sign_modules(std::vector<descriptor_module>& modules, std::string key_file);
 
@@ -63,4 +68,5 @@ struct key_memory_report {
 };
 key_memory_report last_key_memory();
 int32_t run_signing();
+// The whole program; it closes stdout before it returns the exit status.
 int fradel_kvr_sign_main(int argc, char** argv);

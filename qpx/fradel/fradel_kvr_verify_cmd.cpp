@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -19,8 +20,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "command_line_hints.h"
 #include "kvr_format.h"
 #include "kvr_verify_checks.h"
 #include "qpx_common.h"
@@ -34,6 +37,7 @@ namespace {
 constexpr int kStatusAllVerified = 0;   // the key entry is usable and every module verifies
 constexpr int kStatusModuleFailed = 1;  // at least one module failed
 constexpr int kStatusUnusable = 9;      // the key entry or the command line cannot be used
+constexpr int kStatusOutputLost = 74;   // the verdict was 0 but stdout could not be written
 
 // ---- Process-wide state, built in this order before main ----------------------------------
 
@@ -42,13 +46,14 @@ MEM_INITIALIZER mem_initializer("FRADEL");
 std::vector<std::string> m_files;
 
 bool help_flag = false;
+bool version_flag = false;
 bool json_flag = false;
 uint32_t expected_permission = kDefaultPermission;
 uint32_t expected_cancel = kDefaultCancel;
 std::string expected_fingerprint_text;
 std::string expected_file_sha256_text;
 
-constexpr uint32_t kOptionCount = 6;
+constexpr uint32_t kOptionCount = 7;
 QPX_COMMON_CMD_ARG_STRUCT option_table[kOptionCount] = {
     {"help", QPX_COMMON_CMD_ARG_FLAG, &help_flag, 0, 0, "This is to print the help menu"},
     {"permission", QPX_COMMON_CMD_ARG_UINT32, &expected_permission, 0, 1,
@@ -61,10 +66,11 @@ QPX_COMMON_CMD_ARG_STRUCT option_table[kOptionCount] = {
      "When given, the SHA-256 of the whole key entry file (64 hex digits) must equal it"},
     {"json", QPX_COMMON_CMD_ARG_FLAG, &json_flag, 0, 1,
      "Print one JSON report on stdout instead of the text lines"},
+    {"version", QPX_COMMON_CMD_ARG_FLAG, &version_flag, 0, 0, "Print the version and exit"},
 };
 
 // clang-format off
-constexpr uint32_t kHelpCount = 13;
+constexpr uint32_t kHelpCount = 15;
 const QPX_COMMON_CMD_HELP_STRUCT help_table[kHelpCount] = {
     {0, "In the explanation below\n"},
     {1, "<> argument that you need to specify"},
@@ -78,7 +84,9 @@ const QPX_COMMON_CMD_HELP_STRUCT help_table[kHelpCount] = {
     {1, "One line per module: <path>: OK, or <path>: FAILED (<reason>); with --json one JSON report instead"},
     {4, "Example: kvr_verify --json --fingerprint <64 hex digits> module.txt key.module\n"},
     {1, "Exit status: 0 every module verified, 1 some module failed,"},
-    {1, "             9 the Public Key Entry module or the command line is unusable\n"},
+    {1, "             9 the Public Key Entry module or the command line is unusable,"},
+    {1, "             74 all verified but the report could not be written to stdout\n"},
+    {1, "-h is short for --help\n"},
 };
 // clang-format on
 
@@ -113,79 +121,142 @@ bool option_given(int argc, char** argv, std::string_view name) {
 
 // ---- Which modules to check ---------------------------------------------------------------
 
+// A module to check and where it was named: its list-file line or its argument number.
+struct listed_module {
+    std::string path;
+    uint32_t origin;
+};
+
+// Where a module was named, as a detail line: "  <list>:<line>: <text>" or "  argument <n>:".
+std::string origin_line(const std::string& list_path, uint32_t origin, const std::string& text) {
+    const std::string where = list_path.empty()
+                                  ? "argument " + std::to_string(origin)
+                                  : fio_printable_text(list_path) + ":" + std::to_string(origin);
+    return "  " + where + ": " + fio_printable_text(text) + "\n";
+}
+
 // The path to check for one argument or list line: a module path, or the output of a pair.
-std::optional<std::string> module_path_of(const std::string& text, bool pair_required) {
+std::optional<std::string> module_path_of(const std::string& text, bool pair_required,
+                                          const std::string& origin) {
     std::vector<std::string> parts;
     QPX_COMMON::split_string(text, ";", true, false, 0xFFFFFFFF, parts, "", true);
     if (parts.size() > 2 || (pair_required && parts.size() != 2)) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
-                                  "Incorrect file format: %s\nUse argument --help to learn the "
-                                  "usage\n",
-                                  fio_printable_text(text).c_str());
+        QPX_COMMON_MSG::print_msg(
+            QPX_COMMON_MSG_ERROR, 0,
+            "Incorrect file format: %s\nUse argument --help to learn the usage\n%s  reason: %s\n",
+            fio_printable_text(text).c_str(), origin.c_str(),
+            parts.size() > 2 ? "more than one \";\"; a line holds one pair: input;output"
+                             : "no \";\"; a line holds one pair: input;output");
         return std::nullopt;
     }
     const std::string path = trim(parts.back());
     if (!has_extension(path, kModuleExtension)) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Module %s extension must be .module\n",
-                                  fio_printable_text(path).c_str());
+        const bool one_dash = path.size() > 1 && path[0] == '-' && path[1] != '-';
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
+                                  "Module %s extension must be .module\n%s%s",
+                                  fio_printable_text(path).c_str(), origin.c_str(),
+                                  one_dash ? "  hint: options are written with two dashes, as in "
+                                             "--help\n"
+                                           : "");
         return std::nullopt;
     }
     return path;
 }
 
 // The lines are checked as they are read, so a list file of any size costs one line of memory.
-bool read_list_paths(const std::string& list_path, std::vector<std::string>& paths) {
+bool read_list_paths(const std::string& list_path, std::vector<listed_module>& modules) {
     bool usable = true;
+    uint32_t line_number = 0;
     const bool read = QPX_COMMON::qpx_for_each_input_line(list_path, [&](std::string line) {
+        ++line_number;
         const std::string pair_text =
-            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(std::move(line), {"#"});
+            QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(line, {"#"});
         if (!pair_text.empty()) {
-            const auto path = module_path_of(pair_text, true);
+            const auto path =
+                module_path_of(pair_text, true, origin_line(list_path, line_number, line));
             usable = path.has_value();
             if (usable) {
-                paths.push_back(*path);
+                modules.push_back({*path, line_number});
             }
         }
         return usable;
     });
     if (!read) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Fail to read file %s\n",
-                                  fio_printable_text(list_path).c_str());
+        const std::string why = FIO_FILE_SYSTEM::why_unreadable(list_path);
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "Fail to read file %s\n  reason: %s\n",
+                                  fio_printable_text(list_path).c_str(),
+                                  why.empty() ? "a line too long, or a read error" : why.c_str());
         return false;
     }
     return usable;
 }
 
-bool read_inline_paths(std::vector<std::string>& paths) {
-    for (size_t i = 0; i + 1 < m_files.size(); ++i) {
-        const auto path = module_path_of(m_files[i], false);
+bool read_inline_paths(std::vector<listed_module>& modules) {
+    for (uint32_t i = 0; i + 1 < m_files.size(); ++i) {
+        const auto path = module_path_of(m_files[i], false, origin_line("", i + 1, m_files[i]));
         if (!path) {
             return false;
         }
-        paths.push_back(*path);
+        modules.push_back({*path, i + 1});
     }
     return true;
 }
 
-bool collect_module_paths(std::vector<std::string>& paths) {
+bool is_list_file_form() {
+    return m_files.size() == 2 && has_extension(m_files[0], kListExtension) &&
+           has_extension(m_files[1], kModuleExtension);
+}
+
+bool collect_module_paths(std::vector<listed_module>& modules) {
     bool collected = false;
-    if (m_files.size() == 2 && has_extension(m_files[0], kListExtension) &&
-        has_extension(m_files[1], kModuleExtension)) {
-        collected = read_list_paths(m_files[0], paths);
+    if (is_list_file_form()) {
+        collected = read_list_paths(m_files[0], modules);
     } else if (m_files.size() >= 2 && has_extension(m_files.back(), kModuleExtension)) {
-        collected = read_inline_paths(paths);
+        collected = read_inline_paths(modules);
     } else {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "%s%s",
                                   "Incorrect command format\nUse argument --help to learn the "
-                                  "usage\n");
+                                  "usage\n",
+                                  form_mistakes(m_files, kVerifyForm).c_str());
         return false;
     }
-    if (collected && paths.empty()) {
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0, "No module to verify in %s\n",
+    if (collected && modules.empty()) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 0,
+                                  "No module to verify in %s\n  hint: the list file holds only "
+                                  "comments and blank lines; write one in;out pair per line\n",
                                   fio_printable_text(m_files[0]).c_str());
         return false;
     }
     return collected;
+}
+
+// A module listed twice is checked twice; a finished run says so, as kvr_sign warns of two
+// pairs that name one output. One look-up per module.
+void warn_of_repeated_modules(const std::vector<listed_module>& modules) {
+    constexpr size_t kMostWarnings = 10;
+    const std::string list_path = is_list_file_form() ? m_files[0] : std::string();
+    std::unordered_map<std::string, size_t> first_listing;
+    first_listing.reserve(modules.size());
+    size_t warned = 0;
+    for (size_t i = 0; i < modules.size(); ++i) {
+        const std::string& path = modules[i].path;
+        const auto [found, added] =
+            first_listing.try_emplace(FIO_FILE_SYSTEM::write_target(path).value_or(path), i);
+        if (added || ++warned > kMostWarnings) {
+            continue;
+        }
+        const listed_module& first = modules[found->second];
+        QPX_COMMON_MSG::print_msg(
+            QPX_COMMON_MSG_WARNING, 0,
+            "Module %s is listed more than once: it is checked each time\n%s%s",
+            fio_printable_text(first.path).c_str(),
+            origin_line(list_path, first.origin, first.path).c_str(),
+            origin_line(list_path, modules[i].origin, path).c_str());
+    }
+    if (warned > kMostWarnings) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_WARNING, 0, "%zu more modules are listed again",
+                                  warned - kMostWarnings);
+    }
 }
 
 // ---- Reading files ------------------------------------------------------------------------
@@ -468,13 +539,17 @@ class json_report {
         write(std::string(ok_ + failed_ == 0 ? "]" : "\n  ]") +
               ",\n  \"summary\": " + nested(summary) + "\n}\n");
         std::fflush(stdout);
+        QPX_COMMON_MSG::note_stdout_state();
     }
 
   private:
     size_t ok_ = 0;
     size_t failed_ = 0;
 
-    static void write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+    static void write(const std::string& text) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        QPX_COMMON_MSG::note_stdout_state();
+    }
 
     // Every string put in the report is valid UTF-8, so the dump cannot meet a byte it has to
     // replace; the replacing handler only makes sure that it can never throw.
@@ -507,8 +582,8 @@ bool read_command_line_expectations(int argc, char** argv) {
 }
 
 int run_verification() {
-    std::vector<std::string> module_paths;
-    if (!collect_module_paths(module_paths)) {
+    std::vector<listed_module> modules;
+    if (!collect_module_paths(modules)) {
         return kStatusUnusable;
     }
     const std::string& key_path = m_files.back();
@@ -534,8 +609,8 @@ int run_verification() {
         print_key_entry(key_path, entry);
     }
     size_t failed = 0;
-    for (const std::string& path : module_paths) {
-        const module_report module = check_module_file(path, entry.check.key.get());
+    for (const listed_module& listed : modules) {
+        const module_report module = check_module_file(listed.path, entry.check.key.get());
         if (module.failure) {
             ++failed;
         }
@@ -549,17 +624,31 @@ int run_verification() {
         report->finish();
     } else {
         QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 1,
-                                  "%zu module(s) checked: %zu OK, %zu FAILED", module_paths.size(),
-                                  module_paths.size() - failed, failed);
+                                  "%zu module(s) checked: %zu OK, %zu FAILED", modules.size(),
+                                  modules.size() - failed, failed);
     }
+    warn_of_repeated_modules(modules);
     return failed == 0 ? kStatusAllVerified : kStatusModuleFailed;
 }
 
-}  // namespace
+// "-h" is "--help"; later words are left as they are, and so is everything after a lone "--".
+std::vector<std::string> with_short_help(int argc, char** argv) {
+    std::vector<std::string> words(argv, argv + argc);
+    const auto end_of_options = std::find(words.begin() + std::min(argc, 1), words.end(), "--");
+    std::replace(words.begin() + std::min(argc, 1), end_of_options, std::string("-h"),
+                 std::string("--help"));
+    return words;
+}
 
-int main(int argc, char** argv) {
-    if (QPX_COMMON_CMD::parse_argument(argc, argv, kOptionCount, option_table, m_files, nullptr) !=
-        QPX_COMMON_CMD_OK) {
+int verify_command_line(std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+    if (QPX_COMMON_CMD::parse_argument(argc, argv.data(), kOptionCount, option_table, m_files,
+                                       nullptr) != QPX_COMMON_CMD_OK) {
         return kStatusUnusable;  // the parser has said what is wrong
     }
     if (help_flag) {
@@ -567,8 +656,35 @@ int main(int argc, char** argv) {
                                    help_table);
         return kStatusAllVerified;
     }
-    if (!read_command_line_expectations(argc, argv)) {
+    if (version_flag) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_INFO, 0, "kvr_verify %s", KVR_VERSION);
+        return kStatusAllVerified;
+    }
+    if (!read_command_line_expectations(argc, argv.data())) {
         return kStatusUnusable;
     }
     return run_verification();
+}
+
+// The report on stdout is the verdict: a run whose report could not be written (a full disk,
+// a closed pipe) ends with 74 where it would have ended with 0; 1 and 9 stay, as they already
+// say that not everything verified.
+int account_for_stdout(int status) {
+    const std::string lost = QPX_COMMON_MSG::close_stdout();
+    if (lost.empty()) {
+        return status;
+    }
+    QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_ERROR, 1,
+                              "Fail to write standard output\n  reason: %s\n  note: the report "
+                              "is incomplete or missing; the exit status still gives the verdict\n",
+                              lost.c_str());
+    return status == kStatusAllVerified ? kStatusOutputLost : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QPX_COMMON_MSG::guard_standard_streams();
+    std::vector<std::string> words = with_short_help(argc, argv);
+    return account_for_stdout(verify_command_line(words));
 }
