@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     g++ make cmake            # toolchain
+    git                       # the last commit's time, the Debian package's time stamp
     libssl-dev openssl        # OpenSSL libcrypto, and the command-line tool the tests use
     libtbb-dev                # the scalable allocator proxy
     libgtest-dev              # GoogleTest
