@@ -136,7 +136,7 @@ if command -v strace >/dev/null; then
     echo
     echo "System calls per module, N = 1000 (strace -c):"
     strace -c -o "$work/syscalls" "$sign" "$work/n1000/list.txt" "$work/n1000/key.module" >/dev/null
-    awk '$NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ { printf "  %-16s %6.2f\n", $NF, $4 / 1000; total += $4 }
+    awk '$NF ~ /^[a-z_0-9]+$/ && $NF != "total" && $4 ~ /^[0-9]+$/ { printf "  %-16s %6.2f\n", $NF, $4 / 1000; total += $4 }
          END { printf "  %-16s %6.2f\n", "all", total / 1000 }' "$work/syscalls"
 fi
 
