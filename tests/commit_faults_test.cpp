@@ -266,11 +266,14 @@ TEST_F(CommitFaults, FaultsTheRunOutlivesStillWriteTheWholeSet) {
     for (size_t at = mmaps.find("\nmmap("); at < heap; at = mmaps.find("\nmmap(", at + 1)) {
         ++heap_mmap;
     }
-    const std::vector<std::pair<std::string, std::string>> cases = {
+    std::vector<std::pair<std::string, std::string>> cases = {
         {"flock:error=ENOLCK:when=1", "Warning: folder "},
         {"linkat:error=EPERM", ""},
         {"mmap:error=ENOMEM:when=" + std::to_string(heap_mmap), ""},
     };
+#ifdef __SANITIZE_ADDRESS__
+    cases.pop_back();  // the sanitizer's own mappings make the heap's mapping another number
+#endif
     for (const auto& [rule, said] : cases) {
         SCOPED_TRACE(rule);
         lay_out();
