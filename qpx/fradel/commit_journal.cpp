@@ -1,22 +1,16 @@
 // The journal of a commit (see commit_journal.h).
 #include "commit_journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <sstream>
 
-#include "staged_outputs.h"
 #include "zrl_core.h"
 
 namespace {
 
-constexpr const char* kHeader = "kvr_sign commit journal 1";
+constexpr const char* kHeader = "kvr_sign commit journal 2";
 constexpr const char* kEndMark = "end";
-constexpr size_t kMostNameBytes = 255;
 
 // Names and paths are bytes: hex keeps every one on its line, whatever it holds.
 std::string hex_of(const std::string& bytes) {
@@ -31,159 +25,394 @@ std::string hex_of(const std::string& bytes) {
     return hex;
 }
 
-bool bytes_of(const std::string& hex, std::string& bytes) {
-    if (hex == "-") {
-        bytes.clear();
-        return true;
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+bool bytes_of(const std::string& hex, std::string& bytes) {
     if (hex.size() % 2 != 0) {
         return false;
     }
     bytes.clear();
     for (size_t i = 0; i < hex.size(); i += 2) {
-        char* end = nullptr;
-        const std::string pair = hex.substr(i, 2);
-        const long value = std::strtol(pair.c_str(), &end, 16);
-        if (end != pair.c_str() + 2) {
+        const int high = hex_digit(hex[i]);
+        const int low = hex_digit(hex[i + 1]);
+        if (high < 0 || low < 0) {
             return false;
         }
-        bytes.push_back(static_cast<char>(value));
+        bytes.push_back(static_cast<char>(high * 16 + low));
     }
     return true;
 }
 
-bool parse_entry(std::istringstream& line, size_t folders, journal_entry& entry) {
-    std::string name, staged, backup;
-    if (!(line >> entry.folder >> name >> staged >> backup >> entry.staged_inode) ||
-        entry.folder >= folders) {
+// One name inside a folder: never a path, never the folder itself or its parent.
+bool is_one_component(const std::string& name) {
+    return !name.empty() && name.size() <= kMostNameBytes && name != "." && name != ".." &&
+           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+std::string recorded_text(const recorded_file& file) {
+    if (!file.present) {
+        return "-";
+    }
+    return std::to_string(file.inode) + " " + std::to_string(file.owner) + " " +
+           std::to_string(file.group) + " " + std::to_string(file.mode) + " " +
+           std::to_string(file.size);
+}
+
+bool parse_recorded(std::istringstream& line, recorded_file& file) {
+    std::string first;
+    if (!(line >> first)) {
         return false;
     }
-    return bytes_of(name, entry.name) && bytes_of(staged, entry.staged) &&
-           bytes_of(backup, entry.backup) && !entry.name.empty() && !entry.staged.empty();
+    if (first == "-") {
+        file = recorded_file{};
+        return true;
+    }
+    std::istringstream inode(first);
+    file.present = true;
+    return static_cast<bool>(inode >> file.inode) && inode.eof() &&
+           static_cast<bool>(line >> file.owner >> file.group >> file.mode >> file.size) &&
+           file.mode <= 07777;
+}
+
+bool parse_folder(std::istringstream& line, journal& record) {
+    std::string hex;
+    journal_folder folder;
+    if (!(line >> hex >> folder.device >> folder.inode) || !bytes_of(hex, folder.path) ||
+        folder.path.empty() || folder.path.front() != '/') {
+        return false;
+    }
+    record.folders.push_back(std::move(folder));
+    return true;
+}
+
+bool parse_entry(std::istringstream& line, journal& record) {
+    std::string hex;
+    journal_entry entry;
+    if (!(line >> entry.folder >> hex) || entry.folder >= record.folders.size() ||
+        !bytes_of(hex, entry.name) || !is_one_component(entry.name) ||
+        !parse_recorded(line, entry.staged) || !entry.staged.present ||
+        !parse_recorded(line, entry.way_back)) {
+        return false;
+    }
+    record.entries.push_back(std::move(entry));
+    return true;
+}
+
+bool parse_head(std::istringstream& line, const std::string& kind, journal& record) {
+    std::string value;
+    if (!(line >> value)) {
+        return false;
+    }
+    if (kind == "run") {
+        std::copy_n(value.data(), std::min(value.size(), kRunIdLetters), record.run.begin());
+        return is_run_id(value.data(), value.size());
+    }
+    return bytes_of(value, record.key) && is_one_component(record.key);
 }
 
 bool parse_line(const std::string& text, journal& record) {
     std::istringstream line(text);
     std::string kind;
     line >> kind;
-    if (kind == "folder") {
-        std::string hex, path;
-        if (!(line >> hex) || !bytes_of(hex, path) || path.empty()) {
-            return false;
-        }
-        record.folders.push_back(path);
-        return true;
+    bool parsed = false;
+    if (kind == "run" || kind == "key") {
+        parsed = parse_head(line, kind, record);
+    } else if (kind == "folder") {
+        parsed = parse_folder(line, record);
+    } else if (kind == "file") {
+        parsed = parse_entry(line, record);
     }
-    if (kind == "file") {
-        journal_entry entry;
-        if (!parse_entry(line, record.folders.size(), entry)) {
-            return false;
-        }
-        record.entries.push_back(std::move(entry));
-        return true;
-    }
-    return false;
+    std::string rest;
+    return parsed && !(line >> rest);
 }
 
-// The name a way back has while it is copied.
-std::string copy_name(const std::string& backup) {
-    std::string name = backup;
-    const size_t marker = name.rfind(kBackupMarker);
-    return marker == std::string::npos
-               ? std::string()
-               : name.replace(marker, std::strlen(kBackupMarker), kCopyMarker);
+// What follows the end mark: nothing, the committed mark, or a mark cut short by a power cut
+// (a prefix of it, or bytes never written, read back as zeros); the last two are not committed.
+bool parse_tail(const std::string& tail, journal& record) {
+    record.committed = tail == kCommittedMark;
+    const bool cut_mark = std::string_view(kCommittedMark).substr(0, tail.size()) == tail;
+    const bool unwritten = tail.find_first_not_of('\0') == std::string::npos;
+    return record.committed || cut_mark || unwritten;
 }
 
-// Puts one target back as it was; each step may be repeated.
-int undo_entry(const journal_entry& entry, const held_folder& folder, undo_outcome& outcome) {
-    const int at = folder.descriptor;
-    struct stat target {};
-    struct stat backup {};
-    const bool has_target = ::fstatat(at, entry.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!has_target && errno != ENOENT) {
-        return errno;
+std::string as_octal(uint32_t mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", mode);
+    return text;
+}
+
+// Why the file opened as a journal may not be trusted; "" when it may.
+std::string distrust_of(const fio::identity& file) {
+    if (file.kind != fio::file_kind::regular) {
+        return file.kind == fio::file_kind::link ? "it is a symbolic link"
+                                                 : "it is not a regular file";
     }
-    if (!entry.backup.empty() &&
-        ::fstatat(at, entry.backup.c_str(), &backup, AT_SYMLINK_NOFOLLOW) == 0) {
-        // Renaming one name of a file over another of the same file does nothing: the way back
-        // is then removed below.
-        if (::renameat(at, entry.backup.c_str(), at, entry.name.c_str()) != 0) {
-            return errno;
-        }
-        outcome.restored += has_target && target.st_ino == backup.st_ino ? 0 : 1;
-    } else if (!entry.backup.empty() && errno != ENOENT) {
-        return errno;
-    } else if (has_target && target.st_dev == folder.device &&
-               target.st_ino == entry.staged_inode) {
-        // No way back: the target was new (or its way back was never made, and then the staged
-        // file was never renamed either).
-        if (::unlinkat(at, entry.name.c_str(), 0) != 0) {
-            return errno;
-        }
-        ++outcome.restored;
+    if (file.owner != fio::effective_user()) {
+        return "it is owned by user " + std::to_string(file.owner) + ", not by this user (" +
+               std::to_string(fio::effective_user()) + ")";
     }
-    remove_leftover(folder, entry.backup, outcome.leftovers);
-    remove_leftover(folder, copy_name(entry.backup), outcome.leftovers);
-    remove_leftover(folder, entry.staged, outcome.leftovers);
+    if ((file.mode & 022) != 0) {
+        return "users other than its owner may write it (mode " + as_octal(file.mode) + ")";
+    }
+    if (file.links != 1) {
+        return "it has " + std::to_string(file.links) + " names: a journal has one";
+    }
+    if (file.size > kMostJournalBytes) {
+        return "it holds " + std::to_string(file.size) + " bytes, more than a journal may (" +
+               std::to_string(kMostJournalBytes) + ")";
+    }
+    return {};
+}
+
+// ---- Undo and clean-up --------------------------------------------------------------------
+
+enum class seen { absent, matches, other };
+
+bool matches(const fio::identity& found, const recorded_file& file, const held_folder& folder) {
+    return found.kind == fio::file_kind::regular && found.device == folder.identity.device &&
+           found.inode == file.inode && found.owner == file.owner && found.group == file.group &&
+           found.mode == file.mode && found.size == file.size;
+}
+
+// Looks at `name`: absent, the recorded file, or something else. Another error is returned.
+int look_at(const held_folder& folder, const char* name, const recorded_file& file, seen& what,
+            fio::identity& found) {
+    const int error = fio::identify_at(folder.folder, name, found);
+    if (error != 0) {
+        what = seen::absent;
+        return error == ENOENT ? 0 : error;
+    }
+    what = file.present && matches(found, file, folder) ? seen::matches : seen::other;
     return 0;
+}
+
+void note(std::string& lines, const char* what, const held_folder& folder, const char* name,
+          const char* why) {
+    lines += std::string("  ") + what + ": " + fio_printable_text(place_path(folder, name)) + " (" +
+             why + ")\n";
+}
+
+// Removes `name` only while it is still the recorded file; another file there is named.
+int remove_if_recorded(const held_folder& folder, const char* name, const recorded_file& file,
+                       undo_outcome& outcome) {
+    seen what = seen::absent;
+    fio::identity found;
+    if (const int error = look_at(folder, name, file, what, found); error != 0) {
+        return error;
+    }
+    if (what == seen::matches) {
+        remove_leftover(folder, name, outcome.leftovers);
+    } else if (what == seen::other) {
+        note(outcome.leftovers, "not touched", folder, name, "not the file the journal records");
+    }
+    return 0;
+}
+
+// The name under which the entry's way back is (the journal's name for it, or the name it had
+// before the journal was written); nullptr when neither holds the recorded file.
+const char* way_back_of(const journal_entry& entry, const held_folder& folder,
+                        const marked_name& backup, const marked_name& pending,
+                        undo_outcome& outcome, int& error) {
+    for (const marked_name* name : {&backup, &pending}) {
+        seen what = seen::absent;
+        fio::identity found;
+        if ((error = look_at(folder, name->c_str(), entry.way_back, what, found)) != 0) {
+            return nullptr;
+        }
+        if (what == seen::matches) {
+            return name->c_str();
+        }
+        if (what == seen::other) {
+            note(outcome.leftovers, "not touched", folder, name->c_str(),
+                 "not the file the journal records");
+        }
+    }
+    return nullptr;
+}
+
+// Puts the old file back at the target from its way back, when the target is still the staged
+// file the commit renamed there, or is missing.
+int restore_target(const journal_entry& entry, const held_folder& folder, const char* way_back,
+                   bool target_ours, const fio::identity& target, undo_outcome& outcome) {
+    const bool target_present = target.kind != fio::file_kind::missing;
+    if (way_back == nullptr) {
+        if (target_ours) {
+            note(outcome.leftovers, "not put back", folder, entry.name.c_str(),
+                 "its way back is gone");
+            return ENOENT;
+        }
+        return 0;
+    }
+    fio::identity kept;
+    if (const int error = fio::identify_at(folder.folder, way_back, kept); error != 0) {
+        return error;
+    }
+    if (target_present && target.same_file(kept)) {
+        remove_leftover(folder, way_back, outcome.leftovers);  // never renamed over
+        return 0;
+    }
+    if (target_present && !target_ours) {
+        outcome.leftovers +=
+            "  left as it is: " + fio_printable_text(place_path(folder, entry.name)) +
+            " (written by another run since); the file it held before is kept "
+            "as " +
+            fio_printable_text(place_path(folder, way_back)) + "\n";
+        return 0;
+    }
+    if (const int error = fio::rename_at(folder.folder, way_back, entry.name.c_str()); error != 0) {
+        return error;
+    }
+    ++outcome.restored;
+    return 0;
+}
+
+int undo_entry(const journal& record, const journal_entry& entry, const held_folder& folder,
+               undo_outcome& outcome) {
+    fio::identity target;
+    int error = fio::identify_at(folder.folder, entry.name.c_str(), target);
+    if (error != 0 && error != ENOENT) {
+        return error;
+    }
+    if (error == ENOENT) {
+        target = fio::identity{};
+    }
+    const bool target_ours = error == 0 && matches(target, entry.staged, folder);
+    const marked_name staged(entry.name, kStagedMarker, record.run);
+    if (!entry.way_back.present) {
+        if (target_ours && (error = fio::remove_at(folder.folder, entry.name.c_str())) != 0) {
+            return error;
+        }
+        outcome.restored += target_ours ? 1 : 0;
+        return remove_if_recorded(folder, staged.c_str(), entry.staged, outcome);
+    }
+    const marked_name backup(entry.name, kBackupMarker, record.run);
+    const marked_name pending(entry.name, kPendingMarker, record.run);
+    const char* way_back = way_back_of(entry, folder, backup, pending, outcome, error);
+    if (error != 0) {
+        return error;
+    }
+    error = restore_target(entry, folder, way_back, target_ours, target, outcome);
+    const int staged_error = remove_if_recorded(folder, staged.c_str(), entry.staged, outcome);
+    return error != 0 ? error : staged_error;
+}
+
+void skipped_folder(const journal& record, uint32_t index, std::string& lines) {
+    const std::string shown = fio_printable_text(record.folders[index].path);
+    if (lines.find(shown + ":") == std::string::npos) {
+        lines += "  folder " + shown +
+                 ": gone, or not the folder the journal names; nothing in it was touched\n";
+    }
 }
 
 }  // namespace
 
+recorded_file record_of(const fio::identity& identity) {
+    return {true, identity.inode, identity.owner, identity.group, identity.mode, identity.size};
+}
+
 std::string journal_text(const journal& record) {
-    std::string text = std::string(kHeader) + "\n";
-    for (const std::string& folder : record.folders) {
-        text += "folder " + hex_of(folder) + "\n";
+    std::string text = std::string(kHeader) + "\nrun " +
+                       std::string(record.run.begin(), record.run.end()) + "\nkey " +
+                       hex_of(record.key) + "\n";
+    for (const journal_folder& folder : record.folders) {
+        text += "folder " + hex_of(folder.path) + " " + std::to_string(folder.device) + " " +
+                std::to_string(folder.inode) + "\n";
     }
     for (const journal_entry& entry : record.entries) {
         text += "file " + std::to_string(entry.folder) + " " + hex_of(entry.name) + " " +
-                hex_of(entry.staged) + " " + (entry.backup.empty() ? "-" : hex_of(entry.backup)) +
-                " " + std::to_string(entry.staged_inode) + "\n";
+                recorded_text(entry.staged) + " " + recorded_text(entry.way_back) + "\n";
     }
     return text + kEndMark + "\n";
 }
 
-bool parse_journal(const std::string& text, journal& record) {
+std::string parse_journal(const std::string& text, journal& record) {
     std::istringstream lines(text);
     std::string line;
-    if (text.empty()) {
-        return true;  // created, stopped before anything was written: nothing was renamed
-    }
     if (!std::getline(lines, line) || line != kHeader) {
-        return false;
+        return "it does not begin as a journal of this tool";
     }
-    while (std::getline(lines, line)) {
-        if (line == kEndMark) {
-            record.complete = lines.peek() == std::char_traits<char>::eof();
-            return record.complete;
+    for (size_t number = 2; std::getline(lines, line); ++number) {
+        if (line == kEndMark && !lines.eof()) {
+            const auto tail = static_cast<size_t>(lines.tellg());
+            if (!parse_tail(text.substr(tail), record)) {
+                return "unexpected bytes after its end mark";
+            }
+            if (record.key.empty() || record.entries.empty() ||
+                record.entries.front().name != record.key) {
+                return "it does not name its key entry first";
+            }
+            return {};
         }
-        // A journal cut short by a stop while it was written lists no rename that happened:
-        // its whole lines are undone like the rest, a cut last line is left out.
         if (lines.eof() || !parse_line(line, record)) {
-            return lines.eof();
+            return lines.eof() ? "it is not complete (its end mark is missing)"
+                               : "line " + std::to_string(number) + " is not well formed";
         }
     }
-    return true;
+    return "it is not complete (its end mark is missing)";
 }
 
-int undo_entries(const journal& record, const std::vector<uint32_t>& held, undo_outcome& outcome) {
+int read_trusted_journal(const held_folder& folder, const std::string& name, std::string& text,
+                         std::string& refusal) {
+    fio::identity named;
+    if (const int error = fio::identify_at(folder.folder, name.c_str(), named); error != 0) {
+        return error;
+    }
+    // Nothing but a regular file is opened: a FIFO or device is never waited on.
+    if ((refusal = distrust_of(named)).empty()) {
+        fio::handle file;
+        fio::identity opened;
+        int error = fio::open_at(folder.folder, name.c_str(), false, file);
+        error = error != 0 ? error : fio::identify(file, opened);
+        if (error != 0) {
+            return error == ENOENT ? EAGAIN : error;
+        }
+        if (!opened.same_file(named) || !(refusal = distrust_of(opened)).empty()) {
+            refusal = refusal.empty() ? "it was replaced while it was read" : refusal;
+        } else if ((error = fio::read_up_to(file, kMostJournalBytes, text)) != 0) {
+            return error;
+        }
+    }
+    return refusal.empty() ? 0 : EPERM;
+}
+
+int undo_entries(const journal& record, const journal_folders& folders, undo_outcome& outcome) {
     int first_error = 0;
     for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
-        const int error = undo_entry(*entry, folder_at(held[entry->folder]), outcome);
+        if (folders[entry->folder] == nullptr) {
+            skipped_folder(record, entry->folder, outcome.leftovers);
+            continue;
+        }
+        const int error = undo_entry(record, *entry, *folders[entry->folder], outcome);
         first_error = first_error != 0 ? first_error : error;
     }
     return first_error;
 }
 
-void remove_leftover(const held_folder& folder, const std::string& name, std::string& leftovers) {
-    if (!name.empty() && ::unlinkat(folder.descriptor, name.c_str(), 0) != 0 && errno != ENOENT) {
-        const std::string path = (folder.path == "/" ? "" : folder.path) + "/" + name;
-        leftovers +=
-            "  not removed: " + fio_printable_text(path) + " (" + std::strerror(errno) + ")\n";
+void finish_entries(const journal& record, const journal_folders& folders, undo_outcome& outcome) {
+    for (const journal_entry& entry : record.entries) {
+        const held_folder* folder = folders[entry.folder];
+        if (folder == nullptr) {
+            skipped_folder(record, entry.folder, outcome.leftovers);
+            continue;
+        }
+        for (const char* marker : {kBackupMarker, kPendingMarker}) {
+            const marked_name name(entry.name, marker, record.run);
+            remove_if_recorded(*folder, name.c_str(), entry.way_back, outcome);
+        }
+        const marked_name staged(entry.name, kStagedMarker, record.run);
+        remove_if_recorded(*folder, staged.c_str(), entry.staged, outcome);
     }
 }
 
-std::string journal_name(const std::string& key_name) {
-    const size_t kept = std::min(key_name.size(), kMostNameBytes - std::strlen(kJournalSuffix));
-    return key_name.substr(0, kept) + kJournalSuffix;
+void remove_leftover(const held_folder& folder, const char* name, std::string& leftovers) {
+    const int error = fio::remove_at(folder.folder, name);
+    if (error != 0 && error != ENOENT) {
+        leftovers += "  not removed: " + fio_printable_text(place_path(folder, name)) + " (" +
+                     std::strerror(error) + ")\n";
+    }
 }

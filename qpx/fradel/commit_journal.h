@@ -1,59 +1,93 @@
-// The journal of a commit: the record from which an unfinished commit is undone.
+// The journal of a commit: the record from which an unfinished commit is undone or finished.
 //
-// Before the first rename of a commit, every target that exists keeps a way back: a second
-// name (a hard link, or where the file system has none, a flushed copy) in its own folder. The
-// journal, a small text file beside the key entry, lists each target with its staged file,
-// its way back and the staged file's inode, and is flushed before the first rename. Undoing
-// goes through the entries in reverse: a way back is renamed over its target, a target that
-// did not exist before is removed when it is the staged file, and staged files are removed.
-// Each step is safe to repeat, so undoing a commit that was cut short anywhere (even while
-// the journal itself was written, or during an earlier undo) restores every target.
+// Before the first rename of a commit, every target that exists keeps a way back to its old
+// file (a second name, or where the file system has none, a flushed copy). The journal, a small
+// text file beside the key entry, names the run, the key entry, each folder with its device and
+// inode, and each target with the identity (inode, owner, group, mode, size) of its staged file
+// and of its way back. It appears under its name whole or not at all, and is flushed before the
+// first rename. After the last rename it is marked committed.
+//
+// A journal is evidence, never an instruction: one is acted on only when it is a regular file
+// of this user that nobody else may write, of bounded size, complete and well formed, names
+// only single path components, and belongs to this key entry. Undoing touches a target only
+// while it is still the staged file that commit renamed there (or is missing), and uses a way
+// back or removes a staged file only while it is still the file the journal records. Each step
+// is safe to repeat.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "file_primitives.h"
 #include "output_folders.h"
+#include "tool_names.h"
 
-inline constexpr const char* kJournalSuffix = ".kvr_sign-journal";
+// What a file of the commit was when it was recorded.
+struct recorded_file {
+    bool present = false;
+    uint64_t inode = 0;
+    uint32_t owner = 0;
+    uint32_t group = 0;
+    uint32_t mode = 0;
+    uint64_t size = 0;
+};
+
+recorded_file record_of(const fio::identity& identity);
+
+struct journal_folder {
+    std::string path;  // full path, links resolved
+    uint64_t device = 0;
+    uint64_t inode = 0;
+};
 
 struct journal_entry {
     uint32_t folder = 0;  // index into the journal's folders
     std::string name;     // the target
-    std::string staged;   // the staged file renamed over it
-    std::string backup;   // its way back; empty when the target did not exist
-    ino_t staged_inode = 0;
+    recorded_file staged;
+    recorded_file way_back;  // not present: the target did not exist
 };
 
 struct journal {
-    std::vector<std::string> folders;  // resolved full paths
+    run_id run{};
+    std::string key;  // the key entry's name; its entry comes first
+    std::vector<journal_folder> folders;
     std::vector<journal_entry> entries;
-    bool complete = false;  // written whole: its end mark was found
+    bool committed = false;
 };
+
+inline constexpr const char* kCommittedMark = "committed\n";
+inline constexpr size_t kMostJournalBytes = 64u << 20;
 
 std::string journal_text(const journal& record);
 
-// Reads a journal's text; false when it is not one.
-bool parse_journal(const std::string& text, journal& record);
+// Reads a journal's text; "" when it is well formed, or why it is not.
+std::string parse_journal(const std::string& text, journal& record);
 
-// What an undo did: the targets it put back, and the staged files and ways back it could not
-// remove (detail lines "  not removed: <path> (<reason>)").
+// Reads the journal `name` in `folder` under the trust rules. 0 with its text; ENOENT when
+// there is none; EPERM with `refusal` saying why it is not trusted; or the system's reason
+// why it cannot be read.
+int read_trusted_journal(const held_folder& folder, const std::string& name, std::string& text,
+                         std::string& refusal);
+
+// What an undo or a clean-up did: the targets put back, and detail lines for what it left:
+// "  not removed: <path> (<reason>)", "  left as it is: ...", "  not touched: ...".
 struct undo_outcome {
     size_t restored = 0;
     std::string leftovers;
 };
 
-// Undoes the journal's entries, in reverse, in the folders given (held folders, one per journal
-// folder). Returns 0 when every target is as it was before the commit, or the reason of the
-// first step that failed; the steps after it are still tried, and a repeat picks up where this
-// one failed. A staged file or way back that cannot be removed is named, not a failure.
-int undo_entries(const journal& record, const std::vector<uint32_t>& held, undo_outcome& outcome);
+// The journal's folders as this run holds them: nullptr for a folder that is gone or is no
+// longer the folder the journal recorded (nothing in it is touched; a detail line says so).
+using journal_folders = std::vector<const held_folder*>;
+
+// Undoes the journal's entries, in reverse. Returns 0 when every target the commit changed is
+// as it was before, or the reason of the first step that failed; the steps after it are still
+// tried, and a repeat picks up where this one failed.
+int undo_entries(const journal& record, const journal_folders& folders, undo_outcome& outcome);
+
+// Finishes a commit marked committed: removes its ways back and staged files.
+void finish_entries(const journal& record, const journal_folders& folders, undo_outcome& outcome);
 
 // Removes `name` from `folder` when it is there; a failure is named in `leftovers`.
-void remove_leftover(const held_folder& folder, const std::string& name, std::string& leftovers);
-
-// The journal's name beside the key entry named `key_name`, shortened to fit a name.
-std::string journal_name(const std::string& key_name);
+void remove_leftover(const held_folder& folder, const char* name, std::string& leftovers);

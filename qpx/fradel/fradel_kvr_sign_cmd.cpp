@@ -715,7 +715,11 @@ output_place place_or_stop(const std::string& path) {
 }
 
 bool same_file(const output_place& key, const struct stat& other) {
-    return key.exists && key.existing.st_dev == other.st_dev && key.existing.st_ino == other.st_ino;
+    return key.exists && key.existing.device == other.st_dev && key.existing.inode == other.st_ino;
+}
+
+bool same_file(const output_place& key, const fio::identity& other) {
+    return key.exists && key.existing.same_file(other);
 }
 
 // True when a write to `key` would land on the module's input or output.

@@ -1,14 +1,9 @@
 // The folders a run writes into, held open for the whole run (see output_folders.h).
 #include "output_folders.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <deque>
-#include <memory>
 #include <unordered_map>
 
 namespace {
@@ -16,42 +11,18 @@ namespace {
 constexpr int kMostLinks = 40;          // as many as the kernel follows in one path
 constexpr size_t kMostNameBytes = 255;  // NAME_MAX of the file systems the tool writes to
 
-// Held for the whole run: a deque keeps references stable as it grows.
-std::deque<held_folder> g_folders;
+// Held for the whole run: a deque keeps references stable as it grows. Never destroyed, so that
+// a signal handler running during the exit still finds the folders open.
+std::deque<held_folder>& g_folders = *new std::deque<held_folder>;
 // The folders by the text that named them, so that a list of many outputs in one folder
 // resolves that folder once.
 std::unordered_map<std::string, uint32_t> g_folder_by_text;
 
 int opened_folder(const std::string& text, held_folder& folder) {
-    folder.descriptor = ::open(text.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder.descriptor < 0) {
-        return errno;
-    }
-    struct stat info {};
-    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(text.c_str(), nullptr),
-                                                               &std::free);
-    if (resolved == nullptr || ::fstat(folder.descriptor, &info) != 0) {
-        const int error = errno;
-        ::close(folder.descriptor);
+    if (const int error = fio::open_folder(text, folder.folder, folder.path); error != 0) {
         return error;
     }
-    folder.path = resolved.get();
-    folder.device = info.st_dev;
-    folder.inode = info.st_ino;
-    folder.owner = info.st_uid;
-    folder.sticky = (info.st_mode & S_ISVTX) != 0;
-    return 0;
-}
-
-// The index of the folder already held as `folder` (another name of it), if any.
-bool find_held(const held_folder& folder, uint32_t& index) {
-    for (uint32_t i = 0; i < g_folders.size(); ++i) {
-        if (g_folders[i].device == folder.device && g_folders[i].inode == folder.inode) {
-            index = i;
-            return true;
-        }
-    }
-    return false;
+    return fio::identify(folder.folder, folder.identity);
 }
 
 // Splits `path` into its folder and its last name; false when the last name names a folder.
@@ -80,30 +51,34 @@ int place_of(const std::string& path, output_place& place) {
     if (g_folders[place.folder].path.size() + 1 + place.name.size() >= PATH_MAX) {
         return ENAMETOOLONG;
     }
-    const int descriptor = g_folders[place.folder].descriptor;
-    place.exists =
-        ::fstatat(descriptor, place.name.c_str(), &place.existing, AT_SYMLINK_NOFOLLOW) == 0;
-    return place.exists || errno == ENOENT ? 0 : errno;
+    const int error =
+        fio::identify_at(g_folders[place.folder].folder, place.name.c_str(), place.existing);
+    place.exists = error == 0;
+    return place.exists || error == ENOENT ? 0 : error;
 }
 
 // The text of the link at `place`, to be resolved from the link's own folder.
 int link_text(const output_place& place, std::string& next) {
     const held_folder& folder = g_folders[place.folder];
-    std::string text(PATH_MAX, '\0');
-    const ssize_t length =
-        ::readlinkat(folder.descriptor, place.name.c_str(), text.data(), PATH_MAX);
-    if (length < 0) {
-        return errno;
+    std::string text;
+    if (const int error = fio::read_link_at(folder.folder, place.name.c_str(), text); error != 0) {
+        return error;
     }
-    if (length == 0 || length >= PATH_MAX) {
-        return length == 0 ? ENOENT : ENAMETOOLONG;
-    }
-    text.resize(static_cast<size_t>(length));
     next = text.front() == '/' ? text : (folder.path == "/" ? "" : folder.path) + "/" + text;
     return 0;
 }
 
 }  // namespace
+
+bool find_held_folder(const fio::identity& identity, uint32_t& index) {
+    for (uint32_t i = 0; i < g_folders.size(); ++i) {
+        if (g_folders[i].identity.same_file(identity)) {
+            index = i;
+            return true;
+        }
+    }
+    return false;
+}
 
 int hold_folder(const std::string& path, uint32_t& index) {
     if (const auto known = g_folder_by_text.find(path); known != g_folder_by_text.end()) {
@@ -114,9 +89,7 @@ int hold_folder(const std::string& path, uint32_t& index) {
     if (const int error = opened_folder(path, folder); error != 0) {
         return error;
     }
-    if (find_held(folder, index)) {
-        ::close(folder.descriptor);
-    } else {
+    if (!find_held_folder(folder.identity, index)) {
         index = static_cast<uint32_t>(g_folders.size());
         g_folders.push_back(std::move(folder));
     }
@@ -130,7 +103,7 @@ int resolve_output_place(const std::string& path, output_place& place) {
         if (const int error = place_of(current, place); error != 0) {
             return error;
         }
-        if (!place.exists || !S_ISLNK(place.existing.st_mode)) {
+        if (!place.exists || place.existing.kind != fio::file_kind::link) {
             return 0;
         }
         if (const int error = link_text(place, current); error != 0) {
@@ -144,7 +117,10 @@ const held_folder& folder_at(uint32_t index) {
     return g_folders[index];
 }
 
+std::string place_path(const held_folder& folder, const std::string& name) {
+    return (folder.path == "/" ? "" : folder.path) + "/" + name;
+}
+
 std::string place_path(uint32_t folder, const std::string& name) {
-    const std::string& folder_path = g_folders[folder].path;
-    return (folder_path == "/" ? "" : folder_path) + "/" + name;
+    return place_path(g_folders[folder], name);
 }

@@ -8,27 +8,24 @@
 // resolved. Each distinct folder is opened once, however it is named.
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 
+#include "file_primitives.h"
+
 struct held_folder {
     std::string path;  // resolved full path: for messages, journals and relative links
-    int descriptor = -1;
-    dev_t device = 0;
-    ino_t inode = 0;
-    uid_t owner = 0;
-    bool sticky = false;  // only a file's owner (or the folder's) may replace it
+    fio::handle folder;
+    fio::identity identity;  // device and inode tell one folder from another
+    bool sticky() const { return (identity.mode & 01000) != 0; }  // only owners replace files
 };
 
 // Where a write through an output path lands: a name inside a held folder.
 struct output_place {
-    uint32_t folder = 0;      // index of the held folder
-    std::string name;         // the last name, links followed; never empty, ".", ".." or with '/'
-    bool exists = false;      // something is at that name (not a link: links were followed)
-    struct stat existing {};  // what is there, when it exists
+    uint32_t folder = 0;     // index of the held folder
+    std::string name;        // the last name, links followed; never empty, ".", ".." or with '/'
+    bool exists = false;     // something is at that name (not a link: links were followed)
+    fio::identity existing;  // what is there, when it exists
 };
 
 // Resolves `path` to its output place, holding its folder. Returns 0, or the system's reason
@@ -45,3 +42,7 @@ const held_folder& folder_at(uint32_t index);
 
 // "<folder path>/<name>" for messages.
 std::string place_path(uint32_t folder, const std::string& name);
+std::string place_path(const held_folder& folder, const std::string& name);
+
+// The index of a folder already held that is the folder `identity` names, if any.
+bool find_held_folder(const fio::identity& identity, uint32_t& index);

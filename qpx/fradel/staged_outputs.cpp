@@ -1,18 +1,12 @@
 // All-or-nothing writing of the files a run produces (see staged_outputs.h).
 #include "staged_outputs.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <memory>
 #include <tuple>
@@ -21,59 +15,46 @@
 #include "commit_journal.h"
 #include "output_folders.h"
 #include "qpx_common.h"
+#include "run_presence.h"
 #include "zrl_core.h"
 
 namespace {
 
-constexpr size_t kMostNameBytes = 255;  // NAME_MAX of the file systems the tool writes to
-constexpr size_t kRandomLetters = 6;
-constexpr int kMostNameTries = 16;
 constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
-using letters_t = std::array<char, kRandomLetters>;
+constexpr uint32_t kStagedMode = 0600;  // until its content is written
+constexpr size_t kCopyChunk = 1 << 16;
 
 // One record per file of the run, kept small: a run of many modules holds them all at once.
 struct staged_file {
     std::string given;  // the path as given to the run, for messages
     std::string name;   // the target's name in its folder (links followed)
     uint32_t folder = 0;
-    letters_t letters{};  // of the staged file's name
-    letters_t backup{};   // of the way back's name, when the commit made one
-    bool has_backup = false;
-    ino_t staged_inode = 0;
-};
-
-// "<name><marker><letters>", the name shortened to fit when it is very long. Composed in place,
-// without allocating, so that a signal handler can use it.
-class marked_name {
-  public:
-    marked_name(const std::string& name, const char* marker, const letters_t& letters) {
-        const size_t marker_bytes = std::strlen(marker);
-        const size_t name_bytes =
-            std::min(name.size(), kMostNameBytes - marker_bytes - kRandomLetters);
-        char* end = std::copy_n(name.data(), name_bytes, text_);
-        end = std::copy_n(marker, marker_bytes, end);
-        end = std::copy_n(letters.data(), kRandomLetters, end);
-        *end = '\0';
-    }
-    const char* c_str() const { return text_; }
-
-  private:
-    char text_[kMostNameBytes + 1] = {};
+    bool flush_metadata = false;  // its owner or mode was set after it was created
+    recorded_file staged;         // the staged file, once written
+    recorded_file way_back;       // the old file's way back, once the commit made one
 };
 
 marked_name staged_name(const staged_file& file) {
-    return marked_name(file.name, kStagedMarker, file.letters);
+    return marked_name(file.name, kStagedMarker, this_run());
+}
+
+marked_name pending_name(const staged_file& file) {
+    return marked_name(file.name, kPendingMarker, this_run());
 }
 
 marked_name backup_name(const staged_file& file) {
-    return marked_name(file.name, kBackupMarker, file.backup);
+    return marked_name(file.name, kBackupMarker, this_run());
 }
 
 // Read by the signal handler: it changes only while the termination signals are blocked. A
 // deque grows without copying what it holds.
-std::deque<staged_file> g_staged;
-// Set once every target holds its new file; read by the signal handler.
-volatile sig_atomic_t g_committed = 0;
+// Never destroyed: a signal handler may run during the exit.
+std::deque<staged_file>& g_staged = *new std::deque<staged_file>;
+
+// What the signal handler says of the outputs.
+enum commit_state : int { kNothingChanged = 0, kCommitted = 1, kCommitLeftToRerun = 2 };
+volatile sig_atomic_t g_commit_state = kNothingChanged;
+char g_kept_journal[4096] = {};  // the journal a rerun finishes, for the signal handler
 
 // ---- Signals ------------------------------------------------------------------------------
 
@@ -113,12 +94,19 @@ void say(const char* text) {
     say(text, std::strlen(text));
 }
 
-// Removes every staged file; names on stderr each that could not be removed. Async-signal-safe.
+// Removes every staged file that is still the one this run wrote, then the run's run files;
+// names on stderr each that could not be removed. Async-signal-safe.
 void unlink_staged_files() {
     for (const staged_file& file : g_staged) {
         const marked_name name = staged_name(file);
         const held_folder& folder = folder_at(file.folder);
-        if (::unlinkat(folder.descriptor, name.c_str(), 0) != 0 && errno != ENOENT) {
+        fio::identity found;
+        if (fio::identify_at(folder.folder, name.c_str(), found) != 0 ||
+            (file.staged.present && found.inode != file.staged.inode)) {
+            continue;
+        }
+        if (const int error = fio::remove_at(folder.folder, name.c_str());
+            error != 0 && error != ENOENT) {
             say("  not removed: ");
             say(folder.path.data(), folder.path.size());
             say("/");
@@ -126,6 +114,7 @@ void unlink_staged_files() {
             say("\n");
         }
     }
+    leave_all_folders();
 }
 
 const char* signal_name(int signal_number) {
@@ -145,8 +134,16 @@ const char* signal_name(int signal_number) {
 void stop_on_termination_signal(int signal_number) {
     say("Stopped by ");
     say(signal_name(signal_number));
-    say(g_committed != 0 ? ": the commit was finished first; every output is written\n"
-                         : ": no output was changed\n");
+    if (g_commit_state == kCommitted) {
+        say(": the commit was finished first; every output is written\n");
+    } else if (g_commit_state == kCommitLeftToRerun) {
+        say(": the commit could not be undone; a rerun with the same key entry finishes it "
+            "(journal ");
+        say(g_kept_journal);
+        say(")\n");
+    } else {
+        say(": no output was changed\n");
+    }
     unlink_staged_files();
     ::raise(signal_number);
 }
@@ -163,46 +160,19 @@ output_failure failure(output_failure::step failed, const std::string& path, int
     if (doing != nullptr) {
         reason += std::string(" (") + doing + ")";
     }
-    return {failed, path, reason, {}};
+    output_failure result{failed, path, reason, {}};
+    if (error == EMFILE || error == ENFILE) {
+        result.detail =
+            "  hint: a run holds two descriptors for each folder it writes to; raise the limit "
+            "of open files (ulimit -n) or write into fewer folders\n";
+    }
+    return result;
 }
 
-letters_t random_letters() {
-    static constexpr char kLetters[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    unsigned char noise[kRandomLetters] = {};
-    if (getrandom(noise, sizeof noise, 0) != static_cast<ssize_t>(sizeof noise)) {
-        const auto fallback = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(clock());
-        std::memcpy(noise, &fallback, std::min(sizeof noise, sizeof fallback));
-    }
-    letters_t letters{};
-    for (size_t i = 0; i < kRandomLetters; ++i) {
-        letters[i] = kLetters[noise[i] % (sizeof kLetters - 1)];
-    }
-    return letters;
-}
-
-// Writes all of `bytes`; 0 or the system's reason.
-int write_all(int descriptor, const uint8_t* bytes, size_t count) {
-    while (count > 0) {
-        const ssize_t written = ::write(descriptor, bytes, count);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return written < 0 ? errno : EIO;
-        }
-        bytes += written;
-        count -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
-// Closes a descriptor that was written: a close can report a write that failed late.
-int close_written(int descriptor, int error) {
-    if (::close(descriptor) != 0 && error == 0) {
-        return errno;
-    }
-    return error;
+// Closes a file that was written: a close can report a write that failed late.
+int close_written(fio::handle& file, int error) {
+    const int closed = file.close();
+    return error != 0 ? error : closed;
 }
 
 }  // namespace
@@ -213,6 +183,7 @@ void prepare_for_outputs() {
         return;
     }
     prepared = true;
+    fio::raise_descriptor_limit();
     // A file-size limit then fails the write (EFBIG) instead of killing the process mid-file.
     std::signal(SIGXFSZ, SIG_IGN);
     struct sigaction action {};
@@ -242,69 +213,144 @@ int refusal_of_target(const output_place& place) {
     if (!place.exists) {
         return 0;
     }
-    if (S_ISDIR(place.existing.st_mode)) {
+    if (place.existing.kind == fio::file_kind::folder) {
         return EISDIR;
     }
-    if (!S_ISREG(place.existing.st_mode)) {
+    if (place.existing.kind != fio::file_kind::regular) {
         return EINVAL;
     }
     const held_folder& folder = folder_at(place.folder);
-    if (::faccessat(folder.descriptor, place.name.c_str(), W_OK, AT_EACCESS) != 0) {
-        return errno;
+    if (const int error = fio::may_write_at(folder.folder, place.name.c_str()); error != 0) {
+        return error;
     }
     // In a folder with the sticky bit (such as /tmp) only the owner of a file, of the folder,
     // or a privileged process may replace it.
-    const uid_t user = ::geteuid();
-    if (folder.sticky && user != 0 && place.existing.st_uid != user && folder.owner != user) {
+    const uint32_t user = fio::effective_user();
+    if (folder.sticky() && !fio::may_give_files_away() && place.existing.owner != user &&
+        folder.identity.owner != user) {
         return EPERM;
     }
     return 0;
 }
 
-// Creates the staged file exclusively and records it before anything can interrupt.
-int create_staged(staged_file&& file, int& descriptor) {
-    const int at = folder_at(file.folder).descriptor;
-    for (int attempt = 0; attempt < kMostNameTries; ++attempt) {
-        file.letters = random_letters();
-        const termination_signals_held held;
-        descriptor = ::openat(at, staged_name(file).c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (descriptor >= 0) {
-            g_staged.push_back(std::move(file));
-            return 0;
-        }
-        if (errno != EEXIST) {
-            return errno;
+// The run's record of the staged file for `place`, when an earlier pair of the run already
+// staged one for the same target.
+staged_file* staged_for(const output_place& place) {
+    for (auto file = g_staged.rbegin(); file != g_staged.rend(); ++file) {
+        if (file->folder == place.folder && file->name == place.name) {
+            return &*file;
         }
     }
-    return EEXIST;
+    return nullptr;
 }
 
-// Gives the staged file the owner and permission bits of the file it replaces, and starts
-// writing its data back to the disk so that the flush before the commit finds little to do.
-int settle_staged(int descriptor, staged_file& file, const output_place& place) {
-    struct stat staged {};
-    if (::fstat(descriptor, &staged) != 0) {
-        return errno;
+// Creates the staged file exclusively, 0600 or narrower, and records it before anything can
+// interrupt. A target staged again by a later pair of the run gets a new staged file in place
+// of the earlier one.
+int create_staged(const std::string& path, const output_place& place, fio::handle& file,
+                  staged_file*& record) {
+    const held_folder& folder = folder_at(place.folder);
+    const uint32_t mode = place.exists ? kStagedMode & place.existing.mode : kStagedMode;
+    const marked_name name(place.name, kStagedMarker, this_run());
+    const termination_signals_held held;
+    record = staged_for(place);
+    if (record != nullptr) {
+        fio::identity earlier;
+        if (fio::identify_at(folder.folder, name.c_str(), earlier) == 0 &&
+            earlier.inode == record->staged.inode) {
+            if (const int error = fio::remove_at(folder.folder, name.c_str()); error != 0) {
+                return error;
+            }
+        }
+        record->given = path;
+        record->flush_metadata = false;
     }
-    file.staged_inode = staged.st_ino;
+    if (const int error = fio::create_at(folder.folder, name.c_str(), mode, file); error != 0) {
+        return error;
+    }
+    if (record == nullptr) {
+        g_staged.push_back({path, place.name, place.folder, false, {}, {}});
+        record = &g_staged.back();
+    }
+    // Unknown, the staged file is removed by its name alone at a stop.
+    fio::identity created;
+    const int error = fio::identify(file, created);
+    record->staged = error == 0 ? record_of(created) : recorded_file{};
+    return error;
+}
+
+// The permission bits a replacement keeps, less set-user-ID and set-group-ID where the new file
+// could not get the old owner or group.
+uint32_t kept_mode(uint32_t old_mode, const fio::identity& old, const fio::identity& now) {
+    uint32_t mode = old_mode;
+    if (now.owner != old.owner) {
+        mode &= ~04000U;
+    }
+    if (now.group != old.group) {
+        mode &= ~02000U;
+    }
+    return mode;
+}
+
+// Gives `file` the owner and group of `old` where this process may: any owner when it is
+// privileged, otherwise the old group when it is one of this user's groups.
+int take_owner(const fio::handle& file, const fio::identity& old) {
+    fio::identity now;
+    if (const int error = fio::identify(file, now); error != 0) {
+        return error;
+    }
+    int error = 0;
+    if (fio::may_give_files_away() && (now.owner != old.owner || now.group != old.group)) {
+        error = fio::set_owner(file, old.owner, old.group);
+    } else if (now.group != old.group) {
+        error = fio::set_group(file, old.group);
+    }
+    return error == EPERM ? 0 : error;  // not allowed: the file keeps this user's ownership
+}
+
+void warn_of_dropped_bits(const std::string& path, uint32_t wanted, uint32_t given,
+                          const char* what) {
+    if (wanted != given) {
+        QPX_COMMON_MSG::print_msg(
+            QPX_COMMON_MSG_WARNING, 0,
+            "%s %s cannot keep the owner or group of the file it replaces: its set-user-ID and "
+            "set-group-ID bits are cleared\n  mode: %04o, not %04o\n",
+            what, fio_printable_text(path).c_str(), given, wanted);
+    }
+}
+
+// Gives the staged file the owner, group and permission bits of the file it replaces (or those
+// of a new file), and starts writing its data back so that the flush before the commit finds
+// little to do.
+int settle_staged(const fio::handle& file, staged_file& record, const output_place& place) {
+    const uint32_t wanted = place.exists ? place.existing.mode : fio::new_file_mode();
+    uint32_t mode = wanted;
+    fio::identity now;
     if (place.exists) {
-        const struct stat& old = place.existing;
-        // Only a privileged process may give a file away; others keep their own ownership.
-        if ((old.st_uid != staged.st_uid || old.st_gid != staged.st_gid) &&
-            ::fchown(descriptor, old.st_uid, old.st_gid) != 0 && errno != EPERM) {
-            return errno;
+        if (const int error = take_owner(file, place.existing); error != 0) {
+            return error;
         }
-        if ((old.st_mode & 07777) != (staged.st_mode & 07777) &&
-            ::fchmod(descriptor, old.st_mode & 07777) != 0) {
-            return errno;
+        if (const int error = fio::identify(file, now); error != 0) {
+            return error;
         }
+        mode = kept_mode(wanted, place.existing, now);
+        record.flush_metadata =
+            now.owner != record.staged.owner || now.group != record.staged.group;
     }
-    // ESPIPE, EINVAL: a file system without write-back control; the flush still waits for it.
-    if (::sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE) != 0 && errno != ESPIPE &&
-        errno != EINVAL) {
-        return errno;
+    if (mode != record.staged.mode) {
+        if (const int error = fio::set_mode(file, mode); error != 0) {
+            return error;
+        }
+        record.flush_metadata = true;
     }
+    warn_of_dropped_bits(record.given, wanted, mode, "output");
+    if (const int error = fio::start_write_back(file); error != 0) {
+        return error;
+    }
+    if (const int error = fio::identify(file, now); error != 0) {
+        return error;
+    }
+    record.staged = record_of(now);
     return 0;
 }
 
@@ -320,16 +366,20 @@ std::optional<output_failure> stage_output(const std::string& path, const uint8_
     if (const int error = refusal_of_target(place); error != 0) {
         return failure(output_failure::step::open, path, error);
     }
-    int descriptor = -1;
-    staged_file file{path, place.name, place.folder};
-    if (const int error = create_staged(std::move(file), descriptor); error != 0) {
+    if (const int error = be_present_in(place.folder); error != 0) {
+        return failure(output_failure::step::open, path, error,
+                       "making this run's run file in its folder");
+    }
+    fio::handle file;
+    staged_file* record = nullptr;
+    if (const int error = create_staged(path, place, file, record); error != 0) {
         return failure(output_failure::step::open, path, error);
     }
-    int error = write_all(descriptor, bytes, count);
+    int error = fio::write_all(file, bytes, count);
     if (error == 0) {
-        error = settle_staged(descriptor, g_staged.back(), place);
+        error = settle_staged(file, *record, place);
     }
-    if (const int closed = close_written(descriptor, error); closed != 0) {
+    if (const int closed = close_written(file, error); closed != 0) {
         return failure(output_failure::step::write, path, closed);
     }
     return std::nullopt;
@@ -339,20 +389,22 @@ std::optional<output_failure> stage_output(const std::string& path, const uint8_
 
 namespace {
 
-// Waits for the staged data to reach the disk: a full disk or an I/O error that delayed
-// allocation only finds now still fails the run before any target changes.
+// Waits for the staged files to reach the disk (with their owner and mode where those were
+// set): a full disk or an I/O error that delayed allocation only finds now still fails the run
+// before any target changes.
 std::optional<output_failure> flush_staged() {
     for (const staged_file& file : g_staged) {
-        const int descriptor =
-            ::openat(folder_at(file.folder).descriptor, staged_name(file).c_str(),
-                     O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (descriptor < 0) {
-            return failure(output_failure::step::write, file.given, errno,
+        fio::handle staged;
+        fio::identity found;
+        int error =
+            fio::open_at(folder_at(file.folder).folder, staged_name(file).c_str(), false, staged);
+        error = error != 0 ? error : fio::identify(staged, found);
+        if (error != 0 || found.inode != file.staged.inode) {
+            return failure(output_failure::step::write, file.given, error != 0 ? error : ESTALE,
                            "reopening its staged file");
         }
-        // EINVAL: a file system that has nothing to flush (it does not support syncing).
-        const int error = ::fdatasync(descriptor) == 0 || errno == EINVAL ? 0 : errno;
-        if (const int closed = close_written(descriptor, error); closed != 0) {
+        error = fio::flush(staged, file.flush_metadata);
+        if (const int closed = close_written(staged, error); closed != 0) {
             return failure(output_failure::step::write, file.given, closed,
                            "flushing its staged file");
         }
@@ -365,8 +417,8 @@ std::optional<output_failure> flush_staged() {
 std::vector<uint32_t> folders_in_lock_order(const std::vector<uint32_t>& folders) {
     std::vector<uint32_t> ordered = folders;
     std::sort(ordered.begin(), ordered.end(), [](uint32_t a, uint32_t b) {
-        const held_folder& x = folder_at(a);
-        const held_folder& y = folder_at(b);
+        const fio::identity& x = folder_at(a).identity;
+        const fio::identity& y = folder_at(b).identity;
         return std::tie(x.device, x.inode) < std::tie(y.device, y.inode);
     });
     ordered.erase(std::unique(ordered.begin(), ordered.end()), ordered.end());
@@ -389,142 +441,163 @@ class folders_locked {
   public:
     int lock(const std::vector<uint32_t>& folders, uint32_t& failed_folder) {
         for (const uint32_t folder : folders) {
-            const int descriptor = folder_at(folder).descriptor;
-            int result = 0;
-            while ((result = ::flock(descriptor, LOCK_EX)) != 0 && errno == EINTR) {
-            }
-            if (result == 0) {
-                locked_.push_back(descriptor);
-            } else if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) {
+            const int error = fio::lock(folder_at(folder).folder, true);
+            if (error == 0) {
+                locked_.push_back(folder);
+            } else if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS) {
                 QPX_COMMON_MSG::print_msg(
                     QPX_COMMON_MSG_WARNING, 0,
                     "folder %s cannot be locked (%s): a run writing there at the same time is "
                     "not kept out\n",
-                    fio_printable_text(folder_at(folder).path).c_str(), std::strerror(errno));
+                    fio_printable_text(folder_at(folder).path).c_str(), std::strerror(error));
             } else {
                 failed_folder = folder;
-                return errno;
+                return error;
             }
         }
         return 0;
     }
     folders_locked() = default;
-    ~folders_locked() {
-        for (const int descriptor : locked_) {
-            ::flock(descriptor, LOCK_UN);  // also released when the process ends
+    ~folders_locked() { release(); }
+    void release() {
+        for (const uint32_t folder : locked_) {
+            fio::unlock(folder_at(folder).folder);  // also released when the process ends
         }
+        locked_.clear();
     }
     folders_locked(const folders_locked&) = delete;
     folders_locked& operator=(const folders_locked&) = delete;
 
   private:
-    std::vector<int> locked_;
+    std::vector<uint32_t> locked_;
 };
 
 // Flushes the folders: the names created, renamed or removed in them are on the disk.
 int sync_folders(const std::vector<uint32_t>& folders, uint32_t& failed_folder) {
     for (const uint32_t folder : folders) {
-        if (::fsync(folder_at(folder).descriptor) != 0 && errno != EINVAL) {
+        if (const int error = fio::flush_folder(folder_at(folder).folder); error != 0) {
             failed_folder = folder;
-            return errno;
+            return error;
         }
     }
     return 0;
 }
 
-// Copies the open file `from` into a new file `to_name` of the folder `at`, flushed.
-int copy_file(int from, int at, const char* to_name) {
-    struct stat info {};
-    if (::fstat(from, &info) != 0) {
-        return errno;
+// Copies the open file `from` into `to`.
+int copy_content(const fio::handle& from, const fio::handle& to) {
+    std::vector<uint8_t> buffer(kCopyChunk);
+    for (;;) {
+        size_t got = 0;
+        if (const int error = fio::read_some(from, buffer.data(), buffer.size(), got);
+            error != 0 || got == 0) {
+            return error;
+        }
+        if (const int error = fio::write_all(to, buffer.data(), got); error != 0) {
+            return error;
+        }
     }
-    const int to = ::openat(at, to_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            info.st_mode & 07777);
-    if (to < 0) {
-        return errno;
+}
+
+// A flushed copy of the old file, for a file system that cannot give a file a second name:
+// created 0600, given the old owner and group where it may be, then the old content and mode.
+int copy_way_back(staged_file& file, const fio::identity& old, const char* copy_name) {
+    const held_folder& folder = folder_at(file.folder);
+    fio::handle from;
+    fio::identity opened;
+    int error = fio::open_at(folder.folder, file.name.c_str(), false, from);
+    error = error != 0 ? error : fio::identify(from, opened);
+    if (error != 0 || !opened.same_file(old)) {
+        return error != 0 ? error : ESTALE;
     }
-    std::vector<uint8_t> buffer(1 << 16);
-    int error = 0;
-    for (ssize_t got = 0; error == 0 && (got = ::read(from, buffer.data(), buffer.size())) != 0;) {
-        error = got < 0 ? errno : write_all(to, buffer.data(), static_cast<size_t>(got));
+    fio::handle to;
+    if ((error = fio::create_at(folder.folder, copy_name, kStagedMode & old.mode, to)) != 0) {
+        return error;
     }
-    error = error == 0 && ::fdatasync(to) != 0 && errno != EINVAL ? errno : error;
+    fio::identity copy;
+    error = take_owner(to, old);
+    error = error != 0 ? error : fio::identify(to, copy);
+    const uint32_t mode = kept_mode(old.mode, old, copy);
+    error = error != 0 ? error : copy_content(from, to);
+    error = error != 0 ? error : fio::set_mode(to, mode);
+    error = error != 0 ? error : fio::flush(to, true);
+    error = error != 0 ? error : fio::identify(to, copy);
+    file.way_back = record_of(copy);
+    if (error == 0) {
+        warn_of_dropped_bits(file.given, old.mode, mode, "the copy kept of the file behind");
+    }
     return close_written(to, error);
 }
 
-// A flushed copy of the target, for a file system that cannot give a file a second name. It is
-// written under a name of its own and renamed to the way back's name only when whole, so that
-// an undo never puts a part copy back.
-int copy_way_back(const staged_file& file, const char* backup) {
-    const int at = folder_at(file.folder).descriptor;
-    const int from = ::openat(at, file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (from < 0) {
-        return errno;
+// Keeps the old file of `file`'s target reachable under its pending name: a second name, or
+// where the file system has none, a flushed copy. Nothing for a target that is not there.
+int keep_way_back(staged_file& file) {
+    const held_folder& folder = folder_at(file.folder);
+    fio::identity old;
+    if (const int error = fio::identify_at(folder.folder, file.name.c_str(), old); error != 0) {
+        return error == ENOENT ? 0 : error;
     }
-    const marked_name copying(file.name, kCopyMarker, file.backup);
-    int error = copy_file(from, at, copying.c_str());
-    ::close(from);
-    if (error == 0 && ::renameat(at, copying.c_str(), at, backup) != 0) {
-        error = errno;
+    if (old.kind != fio::file_kind::regular) {
+        return EINVAL;  // replaced by something a rename must not replace
     }
-    if (error != 0) {
-        ::unlinkat(at, copying.c_str(), 0);  // the journal names it: an undo removes it too
+    const marked_name pending = pending_name(file);
+    const int linked = fio::link_at(folder.folder, file.name.c_str(), pending.c_str());
+    if (linked == EPERM || linked == EMLINK || linked == EOPNOTSUPP) {
+        return copy_way_back(file, old, pending.c_str());
     }
-    return error;
+    if (linked != 0) {
+        return linked;
+    }
+    fio::identity kept;
+    if (const int error = fio::identify_at(folder.folder, pending.c_str(), kept); error != 0) {
+        return error;
+    }
+    file.way_back = record_of(kept);
+    return kept.same_file(old) ? 0 : ESTALE;
 }
 
-// Keeps the old file of `file`'s target reachable under its way back's name (chosen when the
-// journal was written) in its folder: a hard link, or where the file system has none, a flushed
-// copy. Nothing for a target that is not there (a new output).
-int keep_way_back(staged_file& file) {
-    const int at = folder_at(file.folder).descriptor;
+// Renames a pending way back to the name the journal gives it, and checks that the file there
+// is the one that was kept.
+int name_way_back(const staged_file& file) {
+    const held_folder& folder = folder_at(file.folder);
     const marked_name backup = backup_name(file);
-    if (::linkat(at, file.name.c_str(), at, backup.c_str(), 0) == 0) {
-        file.has_backup = true;
-        return 0;
+    if (const int error = fio::rename_at(folder.folder, pending_name(file).c_str(), backup.c_str());
+        error != 0) {
+        return error;
     }
-    if (errno == ENOENT) {
-        return 0;
+    fio::identity named;
+    if (const int error = fio::identify_at(folder.folder, backup.c_str(), named); error != 0) {
+        return error;
     }
-    if (errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
-        return errno;
-    }
-    const int error = copy_way_back(file, backup.c_str());
-    file.has_backup = error == 0;
-    return error == ENOENT ? 0 : error;
+    return named.inode == file.way_back.inode ? 0 : ESTALE;
 }
 
 // The journal of the commit: its folders as held, and every staged file.
 journal commit_record(const std::vector<uint32_t>& folders) {
     journal record;
+    record.run = this_run();
+    record.key = g_staged.front().name;
     for (const uint32_t folder : folders) {
-        record.folders.push_back(folder_at(folder).path);
+        const held_folder& held = folder_at(folder);
+        record.folders.push_back({held.path, held.identity.device, held.identity.inode});
     }
     for (const staged_file& file : g_staged) {
         const size_t index = static_cast<size_t>(
             std::find(folders.begin(), folders.end(), file.folder) - folders.begin());
-        record.entries.push_back({static_cast<uint32_t>(index), file.name,
-                                  staged_name(file).c_str(), backup_name(file).c_str(),
-                                  file.staged_inode});
+        record.entries.push_back(
+            {static_cast<uint32_t>(index), file.name, file.staged, file.way_back});
     }
-    record.complete = true;
     return record;
 }
 
-int write_journal(const held_folder& folder, const std::string& name, const std::string& text) {
-    const int descriptor = ::openat(folder.descriptor, name.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (descriptor < 0) {
-        return errno;
+journal_folders held_journal_folders(const std::vector<uint32_t>& folders) {
+    journal_folders held;
+    for (const uint32_t folder : folders) {
+        held.push_back(&folder_at(folder));
     }
-    int error = write_all(descriptor, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    if (error == 0 && ::fdatasync(descriptor) != 0 && errno != EINVAL) {
-        error = errno;
-    }
-    return close_written(descriptor, error);
+    return held;
 }
 
-// One commit: the steps in order, and the undo that any failure after the first way back
+// One commit: the steps in order, and the undo that any failure before the committed mark
 // leads to.
 class commit {
   public:
@@ -535,31 +608,34 @@ class commit {
         if (const int error = locks_.lock(folders_, failed_folder); error != 0) {
             return folder_failure(error, failed_folder, "locking its folder");
         }
-        // The journal names every way back before the first is made, so that a stop at any
-        // later point leaves nothing it does not name.
-        for (staged_file& file : g_staged) {
-            file.backup = random_letters();
-        }
-        record_ = commit_record(folders_);
-        if (const auto failed = write_journal_first()) {
-            return failed;
-        }
         for (staged_file& file : g_staged) {
             if (const int error = keep_way_back(file); error != 0) {
                 return undone(failure(output_failure::step::write, file.given, error,
                                       "keeping a way back to the file it replaces"));
             }
         }
+        record_ = commit_record(folders_);
+        if (const auto failed = write_journal()) {
+            return failed;
+        }
+        for (const staged_file& file : g_staged) {
+            const int error = file.way_back.present ? name_way_back(file) : 0;
+            if (error != 0) {
+                return undone(failure(output_failure::step::write, file.given, error,
+                                      "naming the way back to the file it replaces"));
+            }
+        }
         if (const int synced = sync_folders(folders_, failed_folder); synced != 0) {
             return undone(folder_failure(synced, failed_folder, "flushing its folder"));
         }
         for (const staged_file& file : g_staged) {
-            const int at = folder_at(file.folder).descriptor;
-            if (::renameat(at, staged_name(file).c_str(), at, file.name.c_str()) != 0) {
-                return undone(failure(output_failure::step::write, file.given, errno,
+            const held_folder& folder = folder_at(file.folder);
+            if (const int error =
+                    fio::rename_at(folder.folder, staged_name(file).c_str(), file.name.c_str());
+                error != 0) {
+                return undone(failure(output_failure::step::write, file.given, error,
                                       "renaming its staged file over it"));
             }
-            renamed_ = true;
         }
         return finish();
     }
@@ -567,6 +643,9 @@ class commit {
   private:
     const held_folder& journal_folder() const { return folder_at(g_staged.front().folder); }
     std::string journal_file() const { return journal_name(g_staged.front().name); }
+    marked_name journal_staged() const {
+        return marked_name(journal_file(), kStagedMarker, this_run());
+    }
 
     output_failure folder_failure(int error, uint32_t folder, const char* doing) const {
         const auto in_folder =
@@ -575,31 +654,66 @@ class commit {
         return failure(output_failure::step::write, in_folder->given, error, doing);
     }
 
-    std::optional<output_failure> write_journal_first() {
-        journal_written_ = true;
-        const int error = write_journal(journal_folder(), journal_file(), journal_text(record_));
-        if (error != 0) {
-            journal_written_ = error != EEXIST;  // never remove another run's journal
-            return undone(failure(output_failure::step::write, g_staged.front().given, error,
-                                  "writing the commit's journal"));
+    output_failure journal_failure(int error) {
+        return undone(failure(output_failure::step::write, g_staged.front().given, error,
+                              "writing the commit's journal"));
+    }
+
+    // Writes the journal under a staged name, flushes it, and renames it into place only when
+    // whole and only where no journal is: a reader never sees part of one.
+    std::optional<output_failure> write_journal() {
+        const std::string text = journal_text(record_);
+        if (text.size() > kMostJournalBytes) {
+            return journal_failure(EFBIG);
         }
+        const marked_name staged = journal_staged();
+        int error =
+            fio::create_at(journal_folder().folder, staged.c_str(), kStagedMode, journal_file_);
+        error = error != 0 ? error : fio::write_all(journal_file_, text.data(), text.size());
+        error = error != 0 ? error : fio::flush(journal_file_, false);
+        if (error != 0) {
+            return journal_failure(error);
+        }
+        journal_size_ = text.size();
+        error = fio::rename_new_at(journal_folder().folder, staged.c_str(), journal_file().c_str());
+        if (error != 0) {
+            return journal_failure(error);  // EEXIST: never over another run's journal
+        }
+        journal_in_place_ = true;
         return std::nullopt;
     }
 
-    // After the last rename: the new names on the disk, then the journal gone (the commit is
-    // final), then the ways back removed. Up to the journal's removal, a failure undoes.
+    // Marks the journal committed, on the disk: from here on the commit is final.
+    int mark_committed() {
+        int error = fio::write_all_at(journal_file_, kCommittedMark, std::strlen(kCommittedMark),
+                                      journal_size_);
+        error = error != 0 ? error : fio::flush(journal_file_, false);
+        return close_written(journal_file_, error);
+    }
+
+    // After the last rename: the new names on the disk, the journal marked committed, then the
+    // ways back and run files removed and flushed away before the journal goes. Up to the mark
+    // a failure undoes.
     std::optional<output_failure> finish() {
         uint32_t failed_folder = 0;
         if (const int error = sync_folders(folders_, failed_folder); error != 0) {
             return undone(folder_failure(error, failed_folder, "flushing its folder"));
         }
-        if (::unlinkat(journal_folder().descriptor, journal_file().c_str(), 0) != 0 ||
-            ::fsync(journal_folder().descriptor) != 0) {
-            return undone(failure(output_failure::step::write, g_staged.front().given, errno,
-                                  "removing the commit's journal"));
+        if (const int error = mark_committed(); error != 0) {
+            return undone(failure(output_failure::step::write, g_staged.front().given, error,
+                                  "marking the commit's journal committed"));
         }
-        g_committed = 1;
-        const std::string leftovers = discard_ways_back();
+        g_commit_state = kCommitted;
+        std::string leftovers = discard_ways_back();
+        leave_all_folders(leftovers);
+        int error = sync_folders(folders_, failed_folder);
+        error =
+            error != 0 ? error : fio::remove_at(journal_folder().folder, journal_file().c_str());
+        error = error != 0 ? error : fio::flush_folder(journal_folder().folder);
+        if (error != 0) {
+            leftovers += "  not removed: " + shown_journal() + " (" + std::strerror(error) +
+                         "); the next run with this key entry finishes its clean-up\n";
+        }
         if (!leftovers.empty()) {
             QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_WARNING, 0,
                                       "every output is written, but files kept as a way back "
@@ -610,66 +724,71 @@ class commit {
         return std::nullopt;
     }
 
+    std::string shown_journal() const {
+        return fio_printable_text(place_path(journal_folder(), journal_file()));
+    }
+
     // Removes the ways back; returns a detail line for each that could not be removed.
     static std::string discard_ways_back() {
         std::string leftovers;
         for (const staged_file& file : g_staged) {
-            if (file.has_backup) {
+            if (file.way_back.present) {
                 remove_leftover(folder_at(file.folder), backup_name(file).c_str(), leftovers);
             }
         }
         return leftovers;
     }
 
-    // Before the first rename every target is as it was: the staged files and ways back are
-    // removed, and a way back that is a copy never replaces the file it copies.
-    static std::string discard_files() {
-        std::string leftovers = discard_ways_back();
+    // Before the journal is in place no target has changed: the staged files, the pending ways
+    // back and the journal's staged file are removed.
+    std::string discard_files() const {
+        std::string leftovers;
         for (const staged_file& file : g_staged) {
-            remove_leftover(folder_at(file.folder), staged_name(file).c_str(), leftovers);
+            const held_folder& folder = folder_at(file.folder);
+            remove_leftover(folder, pending_name(file).c_str(), leftovers);
+            remove_leftover(folder, staged_name(file).c_str(), leftovers);
         }
+        remove_leftover(journal_folder(), journal_staged().c_str(), leftovers);
         return leftovers;
     }
 
     // Puts every target back as it was and removes the staged files and ways back. When that
     // cannot be done the journal stays, so that a rerun with the same key entry finishes it.
     output_failure undone(output_failure failed) {
-        if (record_.entries.empty()) {
-            record_ = commit_record(folders_);
-        }
+        journal_file_.close();
         undo_outcome outcome;
         uint32_t failed_folder = 0;
         int error = 0;
-        if (renamed_) {
-            error = undo_entries(record_, folders_, outcome);
+        if (journal_in_place_) {
+            error = undo_entries(record_, held_journal_folders(folders_), outcome);
+            error = error != 0 ? error : sync_folders(folders_, failed_folder);
+            error = error != 0 ? error
+                               : fio::remove_at(journal_folder().folder, journal_file().c_str());
+            error = error != 0 ? error : fio::flush_folder(journal_folder().folder);
         } else {
             outcome.leftovers = discard_files();
-        }
-        error = error != 0 ? error : sync_folders(folders_, failed_folder);
-        if (error == 0 && journal_written_ &&
-            ::unlinkat(journal_folder().descriptor, journal_file().c_str(), 0) != 0 &&
-            errno != ENOENT) {
-            error = errno;
         }
         if (error == 0) {
             failed.detail = "  commit: undone; every output and the key entry are as they were\n" +
                             outcome.leftovers;
             g_staged.clear();
-        } else {
-            failed.detail =
-                std::string("  commit: could not be undone (") + std::strerror(error) +
-                "); a rerun with the same key entry undoes it from the journal " +
-                fio_printable_text(place_path(g_staged.front().folder, journal_file())) + "\n" +
-                outcome.leftovers;
+            return failed;
         }
+        const std::string shown = shown_journal();
+        std::snprintf(g_kept_journal, sizeof g_kept_journal, "%s", shown.c_str());
+        g_commit_state = kCommitLeftToRerun;
+        failed.detail = std::string("  commit: could not be undone (") + std::strerror(error) +
+                        "); a rerun with the same key entry undoes it from the journal " + shown +
+                        "\n" + outcome.leftovers;
         return failed;
     }
 
     std::vector<uint32_t> folders_;
     folders_locked locks_;
     journal record_;
-    bool journal_written_ = false;
-    bool renamed_ = false;
+    fio::handle journal_file_;
+    size_t journal_size_ = 0;
+    bool journal_in_place_ = false;
 };
 
 }  // namespace
@@ -692,45 +811,17 @@ void remove_staged_outputs() {
     g_staged.clear();
 }
 
-// ---- Undoing an interrupted commit ----------------------------------------------------------
+// ---- An interrupted commit ------------------------------------------------------------------
 
 namespace {
 
-// Reads the whole journal; 0, ENOENT when there is none, or the reason it cannot be read.
-int read_journal(const held_folder& folder, const std::string& name, std::string& text) {
-    const int descriptor =
-        ::openat(folder.descriptor, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0) {
-        return errno;
-    }
-    text.clear();
-    char buffer[1 << 14];
-    ssize_t got = 0;
-    while ((got = ::read(descriptor, buffer, sizeof buffer)) > 0) {
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    const int error = got < 0 ? errno : 0;
-    ::close(descriptor);
-    return error;
-}
-
-// The journal's folders, held; 0 or the reason one cannot be held.
-int hold_journal_folders(const journal& record, std::vector<uint32_t>& held) {
-    for (const std::string& path : record.folders) {
-        uint32_t index = 0;
-        if (const int error = hold_folder(path, index); error != 0) {
-            return error;
-        }
-        held.push_back(index);
-    }
-    return 0;
-}
-
 constexpr int kNoJournal = -1;
+constexpr int kMostJournalTries = 4;
 
-// An earlier run's journal beside the key entry, read and its folders held and locked. A run
-// that is committing holds the journal's folders locked: the journal is read again under the
-// locks, so only the journal of a run that ended unfinished is undone.
+// An earlier run's journal beside the key entry: read under the key folder's lock and the trust
+// rules, its folders held and checked against what it recorded, then read again under the
+// locks of all its folders, so that only the journal of a run that ended unfinished is acted
+// on, and never one that another run is writing.
 class earlier_journal {
   public:
     earlier_journal(const output_place& key, const std::string& key_path)
@@ -739,77 +830,148 @@ class earlier_journal {
           name_(journal_name(key.name)),
           shown_(fio_printable_text(place_path(key.folder, name_))) {}
 
-    // Reads and locks it: 0 when there is one to undo, kNoJournal when there is none.
+    // Reads and locks it: 0 when there is one to act on, kNoJournal when there is none.
     int take(output_failure& failed) {
-        constexpr int kMostTries = 4;
-        for (int attempt = 0; attempt < kMostTries; ++attempt) {
-            const int error = read_and_hold();
-            if (error != 0) {
-                return error == kNoJournal
-                           ? error
-                           : fail(failed, error, "reading an earlier run's journal");
-            }
-            locks_ = std::make_unique<folders_locked>();
+        for (int attempt = 0; attempt < kMostJournalTries; ++attempt) {
+            locks_.release();
             uint32_t failed_folder = 0;
-            if (const int locked = locks_->lock(folders_in_lock_order(held_), failed_folder);
-                locked != 0) {
-                return fail(failed, locked, "locking a folder of an earlier run's journal");
+            if (const int error = locks_.lock({key_.folder}, failed_folder); error != 0) {
+                return fail(failed, error, "locking the key entry's folder");
             }
-            const std::vector<uint32_t> locked_folders = held_;
-            if (const int again = read_and_hold(); again != 0) {
-                return again == kNoJournal
-                           ? again
-                           : fail(failed, again, "reading an earlier run's journal");
+            std::string first;
+            if (const int error = read(first, failed); error != 0) {
+                return error;
             }
-            if (parsed_ && folders_in_lock_order(held_) == folders_in_lock_order(locked_folders)) {
+            locks_.release();
+            if (const int error = locks_.lock(folders_in_lock_order(lockable()), failed_folder);
+                error != 0) {
+                return fail(failed, error, "locking a folder of an earlier run's journal");
+            }
+            std::string again;
+            if (const int error = read(again, failed); error != 0) {
+                return error;
+            }
+            if (again == first) {
                 return 0;
             }
-            locks_.reset();  // it changed while this run waited: take it again
         }
-        return fail(failed, EINVAL, "an earlier run's journal that cannot be read");
+        return fail(failed, EAGAIN, "an earlier run's journal that keeps changing");
     }
 
-    int undo(output_failure& failed) {
+    // Undoes the commit, or finishes the clean-up of a committed one, then removes the journal.
+    int act(output_failure& failed) {
         undo_outcome outcome;
-        uint32_t failed_folder = 0;
-        const int at = folder_at(key_.folder).descriptor;
-        int error = undo_entries(record_, held_, outcome);
-        error = error != 0 ? error : sync_folders(held_, failed_folder);
-        error = error != 0 || ::unlinkat(at, name_.c_str(), 0) == 0 ? error : errno;
-        error = error != 0 || ::fsync(at) == 0 ? error : errno;
-        if (error != 0) {
-            return fail(failed, error, "undoing the commit an earlier run left unfinished");
+        int error = 0;
+        if (record_.committed) {
+            finish_entries(record_, folders_, outcome);
+        } else {
+            error = undo_entries(record_, folders_, outcome);
         }
-        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_WARNING, 0,
-                                  "an earlier run was stopped during its commit; it was undone, "
-                                  "%zu file(s) put back as they were before it\n  journal: %s "
-                                  "(removed)\n%s",
-                                  outcome.restored, shown_.c_str(), outcome.leftovers.c_str());
+        for (const held_folder* folder : folders_) {
+            if (folder != nullptr) {
+                remove_dead_run_file(*folder, record_.run, outcome.leftovers);
+            }
+        }
+        error = error != 0 ? error : flush_all();
+        error = error != 0 ? error : remove_journal();
+        if (error != 0) {
+            fail(failed, error, "undoing the commit an earlier run left unfinished");
+            failed.detail += outcome.leftovers;
+            return error;
+        }
+        QPX_COMMON_MSG::print_msg(
+            QPX_COMMON_MSG_WARNING, 0,
+            record_.committed
+                ? "an earlier run was stopped after its commit; its clean-up was finished, %zu "
+                  "file(s) put back\n  journal: %s (removed)\n%s"
+                : "an earlier run was stopped during its commit; it was undone, %zu file(s) put "
+                  "back as they were before it\n  journal: %s (removed)\n%s",
+            outcome.restored, shown_.c_str(), outcome.leftovers.c_str());
         return 0;
     }
 
   private:
-    // Reads the journal and holds its folders; parsed_ tells whether it could be read whole.
-    int read_and_hold() {
-        std::string text;
-        if (const int error = read_journal(folder_at(key_.folder), name_, text); error != 0) {
-            return error == ENOENT ? kNoJournal : error;
+    const held_folder& key_folder() const { return folder_at(key_.folder); }
+
+    // Reads the journal under the trust rules and holds its folders.
+    int read(std::string& text, output_failure& failed) {
+        std::string refusal;
+        const int error = read_trusted_journal(key_folder(), name_, text, refusal);
+        if (error == ENOENT) {
+            return kNoJournal;
+        }
+        if (error == EPERM && !refusal.empty()) {
+            return refuse(failed, refusal);
+        }
+        if (error != 0) {
+            return fail(failed, error, "reading an earlier run's journal");
         }
         record_ = journal{};
-        held_.assign(1, key_.folder);  // a journal being written still has its folder locked
-        parsed_ = parse_journal(text, record_);
-        if (parsed_) {
-            held_.clear();
-            if (const int error = hold_journal_folders(record_, held_); error != 0) {
-                return error;
+        if (const std::string malformed = parse_journal(text, record_); !malformed.empty()) {
+            return refuse(failed, malformed);
+        }
+        if (record_.key != key_.name) {
+            return refuse(failed, "it is the journal of another key entry");
+        }
+        return hold_folders(failed);
+    }
+
+    // Holds each folder the journal names, when it is still the folder it recorded.
+    int hold_folders(output_failure& failed) {
+        folders_.assign(record_.folders.size(), nullptr);
+        held_.clear();
+        for (size_t i = 0; i < record_.folders.size(); ++i) {
+            const journal_folder& recorded = record_.folders[i];
+            uint32_t index = 0;
+            const int error = hold_folder(recorded.path, index);
+            if (error == ENOENT || error == ENOTDIR) {
+                continue;
             }
+            if (error != 0) {
+                return fail(failed, error, "opening a folder of an earlier run's journal");
+            }
+            const fio::identity& found = folder_at(index).identity;
+            if (found.device == recorded.device && found.inode == recorded.inode) {
+                folders_[i] = &folder_at(index);
+                held_.push_back(index);
+            }
+        }
+        if (folders_[record_.entries.front().folder] != &key_folder()) {
+            return refuse(failed, "it puts its key entry in another folder");
         }
         return 0;
     }
 
+    std::vector<uint32_t> lockable() const {
+        std::vector<uint32_t> folders = held_;
+        folders.push_back(key_.folder);
+        return folders;
+    }
+
+    int flush_all() {
+        uint32_t failed_folder = 0;
+        return sync_folders(held_, failed_folder);
+    }
+
+    int remove_journal() {
+        const int error = fio::remove_at(key_folder().folder, name_.c_str());
+        return error != 0 ? error : fio::flush_folder(key_folder().folder);
+    }
+
+    int refuse(output_failure& failed, const std::string& why) const {
+        failed = {output_failure::step::write,
+                  key_path_,
+                  "an earlier run's journal is not trusted: " + why,
+                  {}};
+        failed.detail = "  journal: " + shown_ +
+                        "\n  hint: a run of yours that was stopped during its commit leaves a "
+                        "journal that only you may write; delete it if no run of yours left it\n";
+        return EPERM;
+    }
+
     int fail(output_failure& failed, int error, const char* doing) const {
         failed = failure(output_failure::step::write, key_path_, error, doing);
-        failed.detail = "  journal: " + shown_ + "\n";
+        failed.detail += "  journal: " + shown_ + "\n";
         return error;
     }
 
@@ -818,9 +980,9 @@ class earlier_journal {
     std::string name_;
     std::string shown_;
     journal record_;
+    journal_folders folders_;
     std::vector<uint32_t> held_;
-    bool parsed_ = false;
-    std::unique_ptr<folders_locked> locks_;
+    folders_locked locks_;
 };
 
 }  // namespace
@@ -841,7 +1003,7 @@ std::optional<output_failure> undo_interrupted_commit(const std::string& key_pat
     if (taken == kNoJournal) {
         return std::nullopt;
     }
-    if (taken != 0 || earlier.undo(failed) != 0) {
+    if (taken != 0 || earlier.act(failed) != 0) {
         return failed;
     }
     return std::nullopt;

@@ -1,23 +1,28 @@
 // All-or-nothing writing of the files a run produces.
 //
 // Every file is first written to a new staged file in its target's folder,
-// "<name>.kvr_sign-staged-XXXXXX": created exclusively (never through a link, never a FIFO),
-// with the permission bits and, where the process may set it, the owner of the file it
-// replaces. Folders are held by descriptor from the moment a path names them (see
-// output_folders.h), so every step below happens in the folder that was resolved.
+// "<name>.kvr_sign-staged-<run id>" (see tool_names.h): created exclusively (never through a
+// link, never a FIFO) with mode 0600 or narrower, and given the owner, group and permission
+// bits of the file it replaces only once its content is written. Folders are held by handle
+// from the moment a path names them (see output_folders.h), so every step below happens in the
+// folder that was resolved. In each folder the run holds its run file locked, so that a later
+// run can tell the files of a dead run from those of a live one; before it writes to a folder,
+// a run removes the staged files a dead run of the same user left there.
 //
-// commit_staged_outputs() then flushes the staged data, locks every target folder (in one
+// commit_staged_outputs() then flushes the staged files, locks every target folder (in one
 // fixed order, so that two runs commit one after the other), keeps a way back for every target
-// that exists, writes and flushes a journal beside the first staged file (the key entry), and
-// renames each staged file over its target, in the order the files were staged. A rename, flush
-// or removal that fails undoes the commit: every target is as it was. After the last rename the
-// journal and the ways back are removed. A run killed during the commit leaves the journal;
-// undo_interrupted_commit() of the next run with the same key entry puts every target back.
+// that exists, writes a journal beside the key entry (flushed under a staged name and then
+// renamed into place, so that it appears whole or not at all), and renames each staged file
+// over its target. A step that fails undoes the commit: every target is as it was. After the
+// last rename and the folders' flush the journal is marked committed; then the ways back, the
+// run files and the journal are removed. A run killed during the commit leaves the journal:
+// undo_interrupted_commit() of the next run with the same key entry undoes it, or finishes the
+// clean-up of a committed one, under the trust rules of commit_journal.h.
 //
 // Until the commit every target keeps its old content: a failure reported here, an
 // internal-error stop, or SIGINT, SIGTERM or SIGHUP removes the staged files. A signal that
 // arrives during the commit takes effect once the commit is done or undone. Each stop by one of
-// these signals says on stderr which signal it was and whether the outputs changed.
+// these signals says on stderr which signal it was and what became of the outputs.
 #pragma once
 
 #include <cstddef>
@@ -25,10 +30,7 @@
 #include <optional>
 #include <string>
 
-// Marks the name of a staged file and of a way back.
-inline constexpr const char* kStagedMarker = ".kvr_sign-staged-";
-inline constexpr const char* kBackupMarker = ".kvr_sign-backup-";
-inline constexpr const char* kCopyMarker = ".kvr_sign-copied-";  // a way back being copied
+#include "tool_names.h"
 
 // Why a file could not be staged or committed.
 struct output_failure {

@@ -1,0 +1,196 @@
+// Each run's presence in the folders it writes to (see run_presence.h).
+#include "run_presence.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "commit_journal.h"
+#include "qpx_common.h"
+#include "zrl_core.h"
+
+namespace {
+
+constexpr int kMostPresenceTries = 8;
+
+struct presence {
+    uint32_t folder = 0;
+    fio::handle run_file;  // locked for the run's life
+};
+
+// Read by the signal handler; it grows only while the termination signals are blocked.
+// Never destroyed: a signal handler may run during the exit.
+std::deque<presence>& g_presence = *new std::deque<presence>;
+
+bool is_present(uint32_t folder) {
+    for (const presence& here : g_presence) {
+        if (here.folder == folder) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The run file of `id` in `folder`, locked by this process when its run is dead. false when
+// the run may be alive or is not this user's: its files are then left alone.
+bool lock_of_dead_run(const held_folder& folder, const run_id& id, fio::handle& run_file) {
+    const marked_name name = run_file_name(id);
+    fio::identity found;
+    const int error = fio::identify_at(folder.folder, name.c_str(), found);
+    if (error != 0) {
+        return error == ENOENT;  // no run file: its run ended, or never began to write
+    }
+    if (found.kind != fio::file_kind::regular || found.owner != fio::effective_user()) {
+        return false;
+    }
+    fio::identity opened;
+    if (fio::open_at(folder.folder, name.c_str(), false, run_file) != 0 ||
+        fio::identify(run_file, opened) != 0 || !opened.same_file(found)) {
+        return false;
+    }
+    return fio::lock(run_file, false) == 0;
+}
+
+// Removes the files of the dead run `id` named `names` in `folder`: only regular files of
+// this user. Returns how many were removed.
+size_t remove_files_of(const held_folder& folder, const std::vector<std::string>& names,
+                       std::string& leftovers) {
+    size_t removed = 0;
+    for (const std::string& name : names) {
+        fio::identity found;
+        if (fio::identify_at(folder.folder, name.c_str(), found) != 0 ||
+            found.kind != fio::file_kind::regular || found.owner != fio::effective_user()) {
+            continue;
+        }
+        const size_t before = leftovers.size();
+        remove_leftover(folder, name.c_str(), leftovers);
+        removed += leftovers.size() == before ? 1U : 0U;
+    }
+    return removed;
+}
+
+// Removes what dead runs of this user left in `folder`: staged files, ways back that no journal
+// names yet, run files.
+void sweep_dead_runs(const held_folder& folder) {
+    std::vector<std::string> names;
+    if (fio::list_names(folder.folder, names) != 0) {
+        return;  // nothing is removed from a folder that cannot be read
+    }
+    std::map<run_id, std::vector<std::string>> by_run;
+    for (const std::string& name : names) {
+        run_id id{};
+        bool is_run_file = false;
+        if (run_of_leftover(name, id, is_run_file) && id != this_run()) {
+            auto& files = by_run[id];
+            if (!is_run_file) {
+                files.push_back(name);
+            }
+        }
+    }
+    size_t removed = 0;
+    std::string leftovers;
+    for (const auto& [id, files] : by_run) {
+        fio::handle run_file;
+        if (lock_of_dead_run(folder, id, run_file)) {
+            removed += remove_files_of(folder, files, leftovers);
+            if (run_file.is_open()) {
+                remove_leftover(folder, run_file_name(id).c_str(), leftovers);
+            }
+        }
+    }
+    if (removed > 0 || !leftovers.empty()) {
+        QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_WARNING, 0,
+                                  "folder %s held %zu file(s) that a stopped run of this tool "
+                                  "left; they were removed\n%s",
+                                  fio_printable_text(folder.path).c_str(), removed,
+                                  leftovers.c_str());
+    }
+}
+
+// Blocks SIGINT, SIGTERM and SIGHUP for its lifetime.
+class signals_blocked {
+  public:
+    signals_blocked() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&held, signal_number);
+        }
+        sigprocmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~signals_blocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    signals_blocked(const signals_blocked&) = delete;
+    signals_blocked& operator=(const signals_blocked&) = delete;
+
+  private:
+    sigset_t previous_{};
+};
+
+// Creates and locks this run's run file in `folder`. A run file that a concurrent sweep took
+// for a dead run's (between its creation and its lock) is made again.
+int create_run_file(uint32_t folder) {
+    const held_folder& held = folder_at(folder);
+    const marked_name name = run_file_name(this_run());
+    for (int attempt = 0; attempt < kMostPresenceTries; ++attempt) {
+        const signals_blocked blocked;
+        fio::handle run_file;
+        if (const int error = fio::create_at(held.folder, name.c_str(), 0600, run_file);
+            error != 0) {
+            return error;
+        }
+        g_presence.push_back({folder, fio::handle()});
+        const int locked = fio::lock(run_file, true);
+        if (locked != 0 && locked != ENOLCK && locked != EOPNOTSUPP && locked != ENOSYS) {
+            return locked;
+        }
+        // Still under its name? A failure to tell is a failure: the stop removes the name.
+        fio::identity opened;
+        fio::identity named;
+        int error = fio::identify(run_file, opened);
+        const int looked = error == 0 ? fio::identify_at(held.folder, name.c_str(), named) : 0;
+        error = error != 0 ? error : (looked == ENOENT ? 0 : looked);
+        if (error != 0) {
+            return error;
+        }
+        if (looked == 0 && opened.same_file(named)) {
+            g_presence.back().run_file = std::move(run_file);
+            return 0;
+        }
+        g_presence.pop_back();  // a sweep took it for a dead run's: made again
+    }
+    return EAGAIN;
+}
+
+}  // namespace
+
+int be_present_in(uint32_t folder) {
+    if (is_present(folder)) {
+        return 0;
+    }
+    sweep_dead_runs(folder_at(folder));
+    return create_run_file(folder);
+}
+
+void leave_all_folders() {
+    const marked_name name = run_file_name(this_run());
+    for (const presence& here : g_presence) {
+        fio::remove_at(folder_at(here.folder).folder, name.c_str());
+    }
+}
+
+void leave_all_folders(std::string& leftovers) {
+    const marked_name name = run_file_name(this_run());
+    for (const presence& here : g_presence) {
+        remove_leftover(folder_at(here.folder), name.c_str(), leftovers);
+    }
+}
+
+void remove_dead_run_file(const held_folder& folder, const run_id& id, std::string& leftovers) {
+    fio::handle run_file;
+    if (id != this_run() && lock_of_dead_run(folder, id, run_file) && run_file.is_open()) {
+        remove_leftover(folder, run_file_name(id).c_str(), leftovers);
+    }
+}

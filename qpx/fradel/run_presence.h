@@ -1,0 +1,30 @@
+// Each run's presence in the folders it writes to.
+//
+// Before a run puts its first file into a folder, it creates its run file there
+// (".kvr_sign-run-<run id>", see tool_names.h) and holds it locked until it ends. A later run
+// that finds staged files of another run id in a folder it writes to tries that run's lock:
+// a lock nobody holds, or a run file that is gone, means that the run is dead, and its staged
+// files and ways back not yet named by a journal are removed. Only regular files of this user
+// are removed; a run file of another user, or one whose lock cannot be told (a file system
+// without locks), keeps that run's files as they are.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "output_folders.h"
+#include "tool_names.h"
+
+// Makes this run present in the held folder `folder`, once: removes what dead runs of this
+// user left there (and says so on stderr), then creates and locks this run's run file. 0 or
+// the system's reason.
+int be_present_in(uint32_t folder);
+
+// Removes this run's run files. Async-signal-safe.
+void leave_all_folders();
+// The same, naming each run file that could not be removed in `leftovers`.
+void leave_all_folders(std::string& leftovers);
+
+// Removes the run file of the run `id` from `folder`, when it is this user's and nobody holds
+// its lock; a failure is named in `leftovers`.
+void remove_dead_run_file(const held_folder& folder, const run_id& id, std::string& leftovers);
