@@ -159,9 +159,6 @@ std::string distrust_of(const fio::identity& file) {
     if ((file.mode & 022) != 0) {
         return "users other than its owner may write it (mode " + as_octal(file.mode) + ")";
     }
-    if (file.links != 1) {
-        return "it has " + std::to_string(file.links) + " names: a journal has one";
-    }
     if (file.size > kMostJournalBytes) {
         return "it holds " + std::to_string(file.size) + " bytes, more than a journal may (" +
                std::to_string(kMostJournalBytes) + ")";

@@ -186,6 +186,8 @@ void leave_all_folders(std::string& leftovers) {
     for (const presence& here : g_presence) {
         remove_leftover(folder_at(here.folder), name.c_str(), leftovers);
     }
+    const signals_blocked blocked;
+    g_presence.clear();
 }
 
 void remove_dead_run_file(const held_folder& folder, const run_id& id, std::string& leftovers) {

@@ -22,7 +22,8 @@ int be_present_in(uint32_t folder);
 
 // Removes this run's run files. Async-signal-safe.
 void leave_all_folders();
-// The same, naming each run file that could not be removed in `leftovers`.
+// The same at the end of a commit, naming each run file that could not be removed in
+// `leftovers`; the run is present nowhere afterwards.
 void leave_all_folders(std::string& leftovers);
 
 // Removes the run file of the run `id` from `folder`, when it is this user's and nobody holds

@@ -1,0 +1,129 @@
+// The commit as a unit, on every system: the journal's reader (what it accepts and why it
+// refuses), the names of the tool's own files, and the undo, driven through the fault seam of
+// the file-system primitives (the Nth primitive that changes or flushes something fails).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "commit_journal.h"
+#include "file_primitives.h"
+#include "files.h"
+#include "staged_outputs.h"
+#include "tool_names.h"
+
+namespace {
+
+const std::string kGood =
+    "kvr_sign commit journal 2\nrun AbC123\nkey 6b\nfolder 2f74 1 2\n"
+    "file 0 6b 3 0 0 384 4 7 0 0 384 3\nend\n";
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
+TEST(CommitJournal, AcceptsOnlyWholeWellFormedJournalsOfSingleNames) {
+    const struct {
+        std::string text;
+        std::string refusal;  // "" when accepted
+    } cases[] = {
+        {kGood, ""},
+        {kGood + "committed\n", ""},
+        {kGood + "commi", ""},               // a mark cut short: not committed
+        {kGood + std::string(4, '\0'), ""},  // a mark never written
+        {kGood.substr(0, kGood.size() - 4), "not complete"},
+        {kGood + "x\n", "unexpected bytes"},
+        {replaced(kGood, "kvr_sign commit journal 2", "kvr_sign commit journal 1"), "begin"},
+        {replaced(kGood, "file 0 6b", "file 0 2e2e"), "line 5"},    // ".."
+        {replaced(kGood, "file 0 6b", "file 0 612f62"), "line 5"},  // "a/b"
+        {replaced(kGood, "file 0 6b", "file 1 6b"), "line 5"},      // no folder 1
+        {replaced(kGood, "run AbC123", "run Ab/123"), "line 2"},
+        {replaced(kGood, "384 4 7", "99999 4 7"), "line 5"},  // not a mode
+        {replaced(kGood, "key 6b", "key 6c"), "key entry first"},
+        {replaced(kGood, "folder 2f74", "folder 74"), "line 4"},  // not a full path
+    };
+    for (const auto& [text, refusal] : cases) {
+        journal record;
+        const std::string said = parse_journal(text, record);
+        EXPECT_NE(said.find(refusal), std::string::npos) << text << " -> " << said;
+        EXPECT_EQ(said.empty(), refusal.empty()) << text;
+    }
+    journal record;
+    ASSERT_EQ(parse_journal(kGood + "committed\n", record), "");
+    EXPECT_TRUE(record.committed);
+    EXPECT_EQ(journal_text(record), kGood);
+}
+
+TEST(ToolNames, LongNamesKeepApartAndFitOneName) {
+    const std::string one = std::string(240, 'k') + "1.module";
+    const std::string two = std::string(240, 'k') + "2.module";
+    EXPECT_NE(journal_name(one), journal_name(two));
+    EXPECT_LE(journal_name(one).size() + std::strlen(kStagedMarker) + kRunIdLetters,
+              kMostNameBytes);
+    EXPECT_EQ(journal_name("key.module"), "key.module.kvr_sign-journal");
+    const marked_name a(one, kStagedMarker, this_run());
+    const marked_name b(two, kStagedMarker, this_run());
+    EXPECT_STRNE(a.c_str(), b.c_str());
+    EXPECT_LE(std::strlen(a.c_str()), kMostNameBytes);
+    run_id id{};
+    bool is_run_file = false;
+    ASSERT_TRUE(run_of_leftover(a.c_str(), id, is_run_file));
+    EXPECT_EQ(id, this_run());
+    EXPECT_FALSE(is_run_file);
+    EXPECT_TRUE(run_of_leftover(run_file_name(this_run()).c_str(), id, is_run_file));
+    EXPECT_TRUE(is_run_file);
+    EXPECT_FALSE(run_of_leftover("a.module.kvr_sign-staged-AB", id, is_run_file));
+}
+
+int g_fail_at = 0;  // the number of the primitive call to fail; 0: none
+int g_calls = 0;
+
+int fail_nth(const char*) {
+    return ++g_calls == g_fail_at ? EIO : 0;
+}
+
+// Stages a key entry and two outputs (one replacing a file) and commits them with the Nth
+// primitive failed: either every target is new, or every target is as it was; and nothing of
+// the tool's own is left either way.
+TEST(CommitSeam, AFailureAtEveryPrimitiveLeavesAWholeSetOrNothingChanged) {
+    const kvr_test::bytes image = kvr_test::make_unsigned_module(7);
+    bool reached_the_end = false;
+    for (g_fail_at = 1; !reached_the_end && g_fail_at < 200; ++g_fail_at) {
+        SCOPED_TRACE("primitive call " + std::to_string(g_fail_at));
+        const kvr_test::temp_dir dir;
+        kvr_test::write_bytes(dir / "old.module", {'o', 'l', 'd'});
+        kvr_test::write_bytes(dir / "key.module", {'k'});
+        const kvr_test::folder_state before = kvr_test::snapshot(dir.path());
+        g_calls = 0;
+        fio::set_fault_hook(fail_nth);
+        bool failed = false;
+        for (const char* name : {"key.module", "old.module", "new.module"}) {
+            failed = failed || stage_output(dir / name, image.data(), image.size()).has_value();
+        }
+        failed = failed || commit_staged_outputs().has_value();
+        fio::set_fault_hook(nullptr);
+        remove_staged_outputs();
+        reached_the_end = g_calls < g_fail_at;
+        const kvr_test::folder_state after = kvr_test::snapshot(dir.path());
+        if (failed) {
+            kvr_test::expect_same_except(before, after, {});
+        } else {
+            for (const char* name : {"key.module", "old.module", "new.module"}) {
+                EXPECT_EQ(kvr_test::read_bytes(dir / name), image) << name;
+            }
+            // A clean-up step that fails after the commit is final leaves its file, named in a
+            // warning; nothing else of the tool's own stays.
+            for (const auto& [name, content] : after) {
+                EXPECT_TRUE(before.count(name) != 0 || name == "new.module" ||
+                            (!reached_the_end && name.find(".kvr_sign-") != std::string::npos))
+                    << name;
+            }
+        }
+        if (HasFailure()) {
+            return;
+        }
+    }
+    EXPECT_TRUE(reached_the_end);
+}
+
+}  // namespace
