@@ -578,7 +578,8 @@ class PowerCut : public ::testing::TestWithParam<layout> {
             const auto there = now.find(at);
             const bool replaced = outputs.count(shown(at)) != 0;
             if (there == now.end() || (!replaced && there->second.second != file.second)) {
-                found.push_back((replaced ? "output " : "input ") + shown(at) + " changed");
+                found.push_back((replaced ? "output " : "input ") + shown(at) +
+                                (there == now.end() ? " is missing" : " changed"));
                 continue;
             }
             body was = file.second;
