@@ -54,15 +54,17 @@ bool lock_of_dead_run(const held_folder& folder, const run_id& id, fio::handle& 
     return fio::lock(run_file, false) == 0;
 }
 
-// Removes the files of the dead run `id` named `names` in `folder`: only regular files of
-// this user. Returns how many were removed.
+// Removes the files of the dead run `id` named `names` in `folder`: only regular files, of
+// this user, or of any user when the dead run's run file is this user's (a privileged run gives
+// its staged files the owner of the file they replace). Returns how many were removed.
 size_t remove_files_of(const held_folder& folder, const std::vector<std::string>& names,
-                       std::string& leftovers) {
+                       bool run_file_ours, std::string& leftovers) {
     size_t removed = 0;
     for (const std::string& name : names) {
         fio::identity found;
         if (fio::identify_at(folder.folder, name.c_str(), found) != 0 ||
-            found.kind != fio::file_kind::regular || found.owner != fio::effective_user()) {
+            found.kind != fio::file_kind::regular ||
+            (found.owner != fio::effective_user() && !run_file_ours)) {
             continue;
         }
         const size_t before = leftovers.size();
@@ -95,7 +97,7 @@ void sweep_dead_runs(const held_folder& folder) {
     for (const auto& [id, files] : by_run) {
         fio::handle run_file;
         if (lock_of_dead_run(folder, id, run_file)) {
-            removed += remove_files_of(folder, files, leftovers);
+            removed += remove_files_of(folder, files, run_file.is_open(), leftovers);
             if (run_file.is_open()) {
                 remove_leftover(folder, run_file_name(id).c_str(), leftovers);
             }

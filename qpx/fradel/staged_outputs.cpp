@@ -680,6 +680,12 @@ class commit {
             return journal_failure(error);  // EEXIST: never over another run's journal
         }
         journal_in_place_ = true;
+        // On the disk before any way back is named after it: a power cut never leaves a named
+        // way back without its journal.
+        if ((error = fio::flush_folder(journal_folder().folder)) != 0) {
+            return undone(failure(output_failure::step::write, g_staged.front().given, error,
+                                  "flushing the commit's journal into its folder"));
+        }
         return std::nullopt;
     }
 
