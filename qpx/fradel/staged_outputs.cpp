@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -281,7 +282,7 @@ int create_staged(const std::string& path, const output_place& place, fio::handl
 
 // The permission bits a replacement keeps, less set-user-ID and set-group-ID where the new file
 // could not get the old owner or group.
-uint32_t kept_mode(uint32_t old_mode, const fio::identity& old, const fio::identity& now) {
+uint32_t kept_mode(uint32_t old_mode, const fio::identity& old, const recorded_file& now) {
     uint32_t mode = old_mode;
     if (now.owner != old.owner) {
         mode &= ~04000U;
@@ -292,19 +293,18 @@ uint32_t kept_mode(uint32_t old_mode, const fio::identity& old, const fio::ident
     return mode;
 }
 
-// Gives `file` the owner and group of `old` where this process may: any owner when it is
-// privileged, otherwise the old group when it is one of this user's groups.
-int take_owner(const fio::handle& file, const fio::identity& old) {
-    fio::identity now;
-    if (const int error = fio::identify(file, now); error != 0) {
-        return error;
-    }
+// Gives `file` (now owned as `now` says) the owner and group of `old` where this process may:
+// any owner when it is privileged, otherwise the old group when it is one of this user's
+// groups. `now` then says who owns it.
+int take_owner(const fio::handle& file, recorded_file& now, const fio::identity& old) {
     int error = 0;
     if (fio::may_give_files_away() && (now.owner != old.owner || now.group != old.group)) {
         error = fio::set_owner(file, old.owner, old.group);
+        now.owner = error == 0 ? old.owner : now.owner;
     } else if (now.group != old.group) {
         error = fio::set_group(file, old.group);
     }
+    now.group = error == 0 ? old.group : now.group;
     return error == EPERM ? 0 : error;  // not allowed: the file keeps this user's ownership
 }
 
@@ -322,22 +322,20 @@ void warn_of_dropped_bits(const std::string& path, uint32_t wanted, uint32_t giv
 // Gives the staged file the owner, group and permission bits of the file it replaces (or those
 // of a new file), and starts writing its data back so that the flush before the commit finds
 // little to do.
-int settle_staged(const fio::handle& file, staged_file& record, const output_place& place) {
+int settle_staged(const fio::handle& file, staged_file& record, const output_place& place,
+                  size_t count) {
     const uint32_t wanted = place.exists ? place.existing.mode : fio::new_file_mode();
     uint32_t mode = wanted;
-    fio::identity now;
+    recorded_file now = record.staged;
     if (place.exists) {
-        if (const int error = take_owner(file, place.existing); error != 0) {
-            return error;
-        }
-        if (const int error = fio::identify(file, now); error != 0) {
+        if (const int error = take_owner(file, now, place.existing); error != 0) {
             return error;
         }
         mode = kept_mode(wanted, place.existing, now);
         record.flush_metadata =
             now.owner != record.staged.owner || now.group != record.staged.group;
     }
-    if (mode != record.staged.mode) {
+    if (mode != now.mode) {
         if (const int error = fio::set_mode(file, mode); error != 0) {
             return error;
         }
@@ -347,10 +345,9 @@ int settle_staged(const fio::handle& file, staged_file& record, const output_pla
     if (const int error = fio::start_write_back(file); error != 0) {
         return error;
     }
-    if (const int error = fio::identify(file, now); error != 0) {
-        return error;
-    }
-    record.staged = record_of(now);
+    now.mode = mode;
+    now.size = count;
+    record.staged = now;
     return 0;
 }
 
@@ -377,7 +374,7 @@ std::optional<output_failure> stage_output(const std::string& path, const uint8_
     }
     int error = fio::write_all(file, bytes, count);
     if (error == 0) {
-        error = settle_staged(file, *record, place);
+        error = settle_staged(file, *record, place, count);
     }
     if (const int closed = close_written(file, error); closed != 0) {
         return failure(output_failure::step::write, path, closed);
@@ -513,15 +510,16 @@ int copy_way_back(staged_file& file, const fio::identity& old, const char* copy_
     if ((error = fio::create_at(folder.folder, copy_name, kStagedMode & old.mode, to)) != 0) {
         return error;
     }
-    fio::identity copy;
-    error = take_owner(to, old);
-    error = error != 0 ? error : fio::identify(to, copy);
+    fio::identity created;
+    error = fio::identify(to, created);
+    recorded_file copy = record_of(created);
+    error = error != 0 ? error : take_owner(to, copy, old);
     const uint32_t mode = kept_mode(old.mode, old, copy);
     error = error != 0 ? error : copy_content(from, to);
     error = error != 0 ? error : fio::set_mode(to, mode);
     error = error != 0 ? error : fio::flush(to, true);
-    error = error != 0 ? error : fio::identify(to, copy);
-    file.way_back = record_of(copy);
+    error = error != 0 ? error : fio::identify(to, created);
+    file.way_back = record_of(created);
     if (error == 0) {
         warn_of_dropped_bits(file.given, old.mode, mode, "the copy kept of the file behind");
     }
@@ -681,8 +679,10 @@ class commit {
         }
         journal_in_place_ = true;
         // On the disk before any way back is named after it: a power cut never leaves a named
-        // way back without its journal.
-        if ((error = fio::flush_folder(journal_folder().folder)) != 0) {
+        // way back without its journal. Changes to one folder reach the disk in their order,
+        // so only ways back in other folders need it.
+        if (ways_back_beside_others() &&
+            (error = fio::flush_folder(journal_folder().folder)) != 0) {
             return undone(failure(output_failure::step::write, g_staged.front().given, error,
                                   "flushing the commit's journal into its folder"));
         }
@@ -712,7 +712,7 @@ class commit {
         g_commit_state = kCommitted;
         std::string leftovers = discard_ways_back();
         leave_all_folders(leftovers);
-        int error = sync_folders(folders_, failed_folder);
+        int error = sync_folders(folders_beside_the_journal(), failed_folder);
         error =
             error != 0 ? error : fio::remove_at(journal_folder().folder, journal_file().c_str());
         error = error != 0 ? error : fio::flush_folder(journal_folder().folder);
@@ -728,6 +728,20 @@ class commit {
         }
         g_staged.clear();
         return std::nullopt;
+    }
+
+    bool ways_back_beside_others() const {
+        return std::any_of(g_staged.begin(), g_staged.end(), [&](const staged_file& file) {
+            return file.way_back.present && file.folder != g_staged.front().folder;
+        });
+    }
+
+    // The folders but the journal's: their clean-up reaches the disk before the journal goes.
+    std::vector<uint32_t> folders_beside_the_journal() const {
+        std::vector<uint32_t> others;
+        std::copy_if(folders_.begin(), folders_.end(), std::back_inserter(others),
+                     [&](uint32_t folder) { return folder != g_staged.front().folder; });
+        return others;
     }
 
     std::string shown_journal() const {
