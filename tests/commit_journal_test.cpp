@@ -16,7 +16,7 @@ namespace {
 
 const std::string kGood =
     "kvr_sign commit journal 2\nrun AbC123\nkey 6b\nfolder 2f74 1 2\n"
-    "file 0 6b 3 0 0 384 4 7 0 0 384 3\nend\n";
+    "file 0 6b 3 0 0 384 4 7 0 0 384 3 7\nend\n";
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     return text.replace(text.find(from), from.size(), to);

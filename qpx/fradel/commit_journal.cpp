@@ -96,7 +96,8 @@ bool parse_entry(std::istringstream& line, journal& record) {
     if (!(line >> entry.folder >> hex) || entry.folder >= record.folders.size() ||
         !bytes_of(hex, entry.name) || !is_one_component(entry.name) ||
         !parse_recorded(line, entry.staged) || !entry.staged.present ||
-        !parse_recorded(line, entry.way_back)) {
+        !parse_recorded(line, entry.way_back) ||
+        (entry.way_back.present && !(line >> entry.origin))) {
         return false;
     }
     record.entries.push_back(std::move(entry));
@@ -249,8 +250,11 @@ int restore_target(const journal_entry& entry, const held_folder& folder, const 
     if (const int error = fio::identify_at(folder.folder, way_back, kept); error != 0) {
         return error;
     }
-    if (target_present && target.same_file(kept)) {
-        remove_leftover(folder, way_back, outcome.leftovers);  // never renamed over
+    // Still the old file (the way back is a second name of it, or a copy of it): never
+    // renamed over, nothing to put back.
+    if (target_present && (target.same_file(kept) || (target.inode == entry.origin &&
+                                                      target.device == folder.identity.device))) {
+        remove_leftover(folder, way_back, outcome.leftovers);
         return 0;
     }
     if (target_present && !target_ours) {
@@ -322,7 +326,8 @@ std::string journal_text(const journal& record) {
     }
     for (const journal_entry& entry : record.entries) {
         text += "file " + std::to_string(entry.folder) + " " + hex_of(entry.name) + " " +
-                recorded_text(entry.staged) + " " + recorded_text(entry.way_back) + "\n";
+                recorded_text(entry.staged) + " " + recorded_text(entry.way_back) +
+                (entry.way_back.present ? " " + std::to_string(entry.origin) : "") + "\n";
     }
     return text + kEndMark + "\n";
 }

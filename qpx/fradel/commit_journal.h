@@ -46,6 +46,7 @@ struct journal_entry {
     std::string name;     // the target
     recorded_file staged;
     recorded_file way_back;  // not present: the target did not exist
+    uint64_t origin = 0;     // the inode of the old file the way back keeps (a copy's source)
 };
 
 struct journal {

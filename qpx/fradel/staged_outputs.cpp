@@ -33,6 +33,7 @@ struct staged_file {
     bool flush_metadata = false;  // its owner or mode was set after it was created
     recorded_file staged;         // the staged file, once written
     recorded_file way_back;       // the old file's way back, once the commit made one
+    uint64_t origin = 0;          // the old file's inode
 };
 
 marked_name staged_name(const staged_file& file) {
@@ -270,7 +271,7 @@ int create_staged(const std::string& path, const output_place& place, fio::handl
         return error;
     }
     if (record == nullptr) {
-        g_staged.push_back({path, place.name, place.folder, false, {}, {}});
+        g_staged.push_back({path, place.name, place.folder, false, {}, {}, 0});
         record = &g_staged.back();
     }
     // Unknown, the staged file is removed by its name alone at a stop.
@@ -537,6 +538,7 @@ int keep_way_back(staged_file& file) {
     if (old.kind != fio::file_kind::regular) {
         return EINVAL;  // replaced by something a rename must not replace
     }
+    file.origin = old.inode;
     const marked_name pending = pending_name(file);
     const int linked = fio::link_at(folder.folder, file.name.c_str(), pending.c_str());
     if (linked == EPERM || linked == EMLINK || linked == EOPNOTSUPP) {
@@ -582,7 +584,7 @@ journal commit_record(const std::vector<uint32_t>& folders) {
         const size_t index = static_cast<size_t>(
             std::find(folders.begin(), folders.end(), file.folder) - folders.begin());
         record.entries.push_back(
-            {static_cast<uint32_t>(index), file.name, file.staged, file.way_back});
+            {static_cast<uint32_t>(index), file.name, file.staged, file.way_back, file.origin});
     }
     return record;
 }
