@@ -6,11 +6,31 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include "kvr_format.h"
 
 namespace kvr_test {
+
+#ifdef _WIN32
+
+// create_directory fails on a name that is taken, so the folder is new and the test's own.
+temp_dir::temp_dir() {
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate = base / ("kvr_test_" + std::to_string(seed()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+}
+
+#else
 
 temp_dir::temp_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kvr_test_XXXXXX").string();
@@ -19,6 +39,8 @@ temp_dir::temp_dir() {
     }
     path_ = pattern;
 }
+
+#endif
 
 temp_dir::~temp_dir() {
     std::error_code ignored;
