@@ -10,6 +10,9 @@
 #include <stdexcept>
 
 #include "kvr_format.h"
+#ifdef _WIN32
+#include "zrl_core.h"
+#endif
 
 namespace kvr_test {
 
@@ -49,8 +52,22 @@ temp_dir::~temp_dir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+namespace {
+
+// The path a stream opens: on Windows the byte path is UTF-8, which the narrow stream
+// constructors would read in the ANSI code page.
+std::filesystem::path stream_path(const std::string& path) {
+#ifdef _WIN32
+    return std::filesystem::path(fio_widen_path(path));
+#else
+    return std::filesystem::path(path);
+#endif
+}
+
+}  // namespace
+
 bytes read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(stream_path(path), std::ios::binary);
     if (!in) {
         throw std::runtime_error("cannot read " + path);
     }
@@ -58,7 +75,7 @@ bytes read_bytes(const std::string& path) {
 }
 
 void write_bytes(const std::string& path, const bytes& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(stream_path(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(content.data()),
               static_cast<std::streamsize>(content.size()));
     if (!out) {

@@ -3,6 +3,7 @@
 // output captured in temporary files, the exit code as the status.
 #include <windows.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -55,7 +56,7 @@ namespace {
 std::map<DWORD, HANDLE> g_started;  // processes started and not yet waited for
 
 std::string slurp(const std::wstring& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
