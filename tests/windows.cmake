@@ -47,3 +47,13 @@ add_test(NAME cross_verify_linux_signed_set
                  ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh $<TARGET_FILE:kvr_verify>
                  ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/cross_verify)
 set_tests_properties(cross_verify_linux_signed_set PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+
+# The .zip: built from this tree, rebuilt from the same source in a second tree, compared.
+add_test(NAME zip_package_rebuilds_bit_for_bit
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_zip_reproducible.sh ${PROJECT_SOURCE_DIR}
+                 ${PROJECT_BINARY_DIR} -G ${CMAKE_GENERATOR}
+                 -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+                 -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -DKVR_WERROR=${KVR_WERROR}
+                 -DKVR_TBBMALLOC_PROXY=OFF -DKVR_BUILD_BENCH=OFF
+                 -DKVR_BUILD_TESTS=OFF -DKVR_MINGW_OPENSSL_ROOT=${KVR_MINGW_OPENSSL_ROOT})
+set_tests_properties(zip_package_rebuilds_bit_for_bit PROPERTIES LABELS package TIMEOUT 900)
