@@ -7,6 +7,17 @@ if(NOT KVR_HARDENING OR KVR_SANITIZE)
     return()
 endif()
 
+# Windows programs: the stack protector, address space layout randomisation at a high
+# entropy, and no execution of data pages; relocations and PIE are ELF matters.
+if(WIN32)
+    add_compile_options(-fstack-protector-strong)
+    add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--high-entropy-va
+                     -Wl,--nxcompat)
+    add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."
+                        "-ffile-prefix-map=${PROJECT_BINARY_DIR}=.")
+    return()
+endif()
+
 include(CheckPIESupported)
 check_pie_supported(LANGUAGES CXX)
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)

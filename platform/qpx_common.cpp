@@ -1,11 +1,20 @@
 // Command-line, console-message and text-file services used by the console tools.
 #include "qpx_common.h"
 
+#include "fio_read_file.h"
 #include "zrl_core.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -63,6 +72,43 @@ std::string g_stdout_failure;  // the reason of the first failed write to stdout
 
 }  // namespace
 
+#ifdef _WIN32
+
+namespace {
+
+UINT g_console_output_page = 0;  // the console's code page before the tool set UTF-8
+
+void restore_console_output_page() {
+    SetConsoleOutputCP(g_console_output_page);
+}
+
+}  // namespace
+
+// Windows has no SIGPIPE: a write to a closed pipe fails and is reported like any other. Files
+// are read through handles, never CRT descriptors, so no file can take a standard stream's
+// number; a missing standard stream gets the null device opened the wrong way round, so that
+// its use fails visibly. Output keeps its bytes: LF line ends, UTF-8 on the console too.
+void QPX_COMMON_MSG::guard_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (_get_osfhandle(fd) < 0) {
+            const int opened = _wopen(L"NUL", fd == 0 ? _O_WRONLY : _O_RDONLY);
+            if (opened >= 0 && opened != fd) {
+                _dup2(opened, fd);
+                _close(opened);
+            }
+        }
+    }
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    const UINT page = GetConsoleOutputCP();
+    if (page != 0 && page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8) != 0) {
+        g_console_output_page = page;
+        std::atexit(restore_console_output_page);
+    }
+}
+
+#else
+
 void QPX_COMMON_MSG::guard_standard_streams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
@@ -74,6 +120,8 @@ void QPX_COMMON_MSG::guard_standard_streams() {
     }
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+#endif
 
 void QPX_COMMON_MSG::note_stdout_state() {
     if (g_stdout_failure.empty() && std::ferror(stdout) != 0) {
@@ -120,6 +168,30 @@ void QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_TYPE type, uint32_t flush, const c
 }
 
 // ---- Command-line parsing ----------------------------------------------------------------
+
+#ifdef _WIN32
+
+std::vector<std::string> QPX_COMMON_CMD::utf8_arguments(int argc, char** argv) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return std::vector<std::string>(argv, argv + argc);
+    }
+    std::vector<std::string> words;
+    for (int i = 0; i < count; ++i) {
+        words.push_back(fio_narrow_path(wide[i]));
+    }
+    LocalFree(wide);
+    return words;
+}
+
+#else
+
+std::vector<std::string> QPX_COMMON_CMD::utf8_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+#endif
 
 namespace {
 
@@ -475,38 +547,10 @@ std::string QPX_COMMON::get_rid_header_and_trailer_white_space_and_comment(
     return trim_white_space(text);
 }
 
-namespace {
-
-// Opens a regular file for reading and returns its descriptor, or -1 for anything else. The
-// open is non-blocking so that a FIFO put in place of a file cannot hang it.
-int open_regular_file(const std::string& path, struct stat& info) {
-    if (path.find('\0') != std::string::npos) {
-        return -1;  // the system call would see a shorter path, naming another file
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// read() that retries when interrupted.
-ssize_t read_some(int fd, void* buffer, size_t count) {
-    ssize_t n = 0;
-    do {
-        n = ::read(fd, buffer, count);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
-}  // namespace
-
 bool QPX_COMMON::qpx_for_each_input_line(std::string path,
                                          const std::function<bool(std::string)>& take) {
-    struct stat info {};
-    const int fd = open_regular_file(path, info);
-    if (fd < 0) {
+    FIO_READ_FILE file(path);
+    if (!file.is_open()) {
         return false;
     }
     bool wanted = true;
@@ -520,9 +564,9 @@ bool QPX_COMMON::qpx_for_each_input_line(std::string path,
     // never more than one line's worth of it.
     std::string partial;
     char chunk[65536];
-    ssize_t n = 0;
+    int64_t n = 0;
     bool overlong = false;
-    while (wanted && !overlong && (n = read_some(fd, chunk, sizeof chunk)) > 0) {
+    while (wanted && !overlong && (n = file.read(chunk, sizeof chunk)) > 0) {
         const char* cursor = chunk;
         const char* const end = chunk + n;
         for (const char* feed; wanted && (feed = std::find(cursor, end, '\n')) != end;
@@ -540,7 +584,6 @@ bool QPX_COMMON::qpx_for_each_input_line(std::string path,
             overlong = partial.size() > QPX_COMMON::kMaxTextLineSize;
         }
     }
-    ::close(fd);
     if (wanted && !overlong && !partial.empty()) {
         take_line(std::move(partial));
     }
@@ -565,28 +608,26 @@ bool QPX_COMMON::qpx_open_input_file(std::string path, std::vector<std::string>&
 
 uint8_t* QPX_COMMON::qpx_open_input_bin_file(std::string path, uint32_t& size, uint32_t max_bytes) {
     size = 0;
-    struct stat info {};
-    const int fd = open_regular_file(path, info);
-    if (fd < 0) {
+    FIO_READ_FILE file(path);
+    if (!file.is_open()) {
         return nullptr;
     }
-    const uint64_t wanted = std::min<uint64_t>(static_cast<uint64_t>(info.st_size), max_bytes);
+    const uint64_t wanted = std::min<uint64_t>(file.size(), max_bytes);
     auto* buffer = static_cast<uint8_t*>(std::malloc(std::max<uint64_t>(wanted, 1)));
     uint64_t got = 0;
     while (buffer != nullptr && got < wanted) {
-        const ssize_t n = read_some(fd, buffer + got, wanted - got);
+        const int64_t n = file.read(buffer + got, wanted - got);
         if (n == 0) {
             break;  // the file shrank since fstat: report what was read
         }
         if (n < 0) {
-            explicit_bzero(buffer, got);  // an I/O error: the file is unreadable, not short
+            fio_wipe(buffer, got);  // an I/O error: the file is unreadable, not short
             std::free(buffer);
             buffer = nullptr;
             break;
         }
         got += static_cast<uint64_t>(n);
     }
-    ::close(fd);
     size = buffer == nullptr ? 0 : static_cast<uint32_t>(got);
     return buffer;
 }
@@ -767,6 +808,36 @@ void test_text(self_test& test) {
     test.end();
 }
 
+#ifdef _WIN32
+
+// A new file with `content` in the temporary folder, created exclusively; "" when it cannot be.
+std::string write_self_test_file(const char* content, size_t size) {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    for (unsigned attempt = 0; !error && attempt < 100; ++attempt) {
+        const std::wstring name = L"qpx_self_test_" + std::to_wstring(GetCurrentProcessId()) +
+                                  L"_" + std::to_wstring(GetTickCount64() + attempt);
+        const std::wstring path = (folder / name).wstring();
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        DWORD written = 0;
+        const bool whole = WriteFile(file, content, static_cast<DWORD>(size), &written, nullptr) &&
+                           written == size;
+        CloseHandle(file);
+        return whole ? fio_narrow_path(path) : "";
+    }
+    return "";
+}
+
+void remove_self_test_file(const std::string& path) {
+    DeleteFileW(fio_widen_path(path).c_str());
+}
+
+#else
+
 // The first usable temporary folder: TMPDIR when it names a folder, then /tmp, then the working
 // folder, so that a stale TMPDIR does not stop the self test.
 std::string self_test_folder() {
@@ -780,16 +851,29 @@ std::string self_test_folder() {
     return ".";
 }
 
+// A new file with `content` in the temporary folder, created exclusively; "" when it cannot be.
+std::string write_self_test_file(const char* content, size_t size) {
+    std::string path = self_test_folder() + "/qpx_self_test_XXXXXX";
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) {
+        return "";
+    }
+    const bool whole = ::write(fd, content, size) == static_cast<ssize_t>(size);
+    ::close(fd);
+    return whole ? path : "";
+}
+
+void remove_self_test_file(const std::string& path) {
+    ::unlink(path.c_str());
+}
+
+#endif
+
 void test_files(self_test& test) {
     test.begin("files");
-    std::string path_text = self_test_folder() + "/qpx_self_test_XXXXXX";
-    char* path = path_text.data();
-    const int fd = ::mkstemp(path);
-    SELF_CHECK(test, fd >= 0);
     const char content[] = "first\r\nsecond\n\nlast";
-    SELF_CHECK(
-        test, ::write(fd, content, sizeof content - 1) == static_cast<ssize_t>(sizeof content - 1));
-    ::close(fd);
+    const std::string path = write_self_test_file(content, sizeof content - 1);
+    SELF_CHECK(test, !path.empty());
     std::vector<std::string> lines;
     SELF_CHECK(test, QPX_COMMON::qpx_open_input_file(path, lines, 0, false, false));
     SELF_CHECK(test, (lines == std::vector<std::string>{"first", "second", "", "last"}));
@@ -797,7 +881,7 @@ void test_files(self_test& test) {
     uint8_t* data = QPX_COMMON::qpx_open_input_bin_file(path, size, 7);
     SELF_CHECK(test, data != nullptr && size == 7 && std::memcmp(data, content, 7) == 0);
     std::free(data);
-    ::unlink(path);
+    remove_self_test_file(path);
     SELF_CHECK(test, !QPX_COMMON::qpx_open_input_file(path, lines, 0, false, false));
     SELF_CHECK(test, QPX_COMMON::qpx_open_input_bin_file(path, size) == nullptr && size == 0);
     test.end();

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "qpx_printf_format.h"
+
 // One option of a tool's command line, declared as data.
 struct QPX_COMMON_CMD_ARG_STRUCT {
     std::string name;  // as typed after "--"
@@ -57,6 +59,12 @@ enum QPX_COMMON_MSG_TYPE : uint32_t {
 
 class QPX_COMMON_CMD {
   public:
+    // The program's arguments, argv[0] first, as byte strings: argv itself on POSIX; on Windows
+    // the wide command line (the ANSI argv would lose every character outside its code page)
+    // split by CommandLineToArgvW and carried as UTF-8, lossless (fio_widen_path gives the
+    // wide text back, lone surrogates too).
+    static std::vector<std::string> utf8_arguments(int argc, char** argv);
+
     // Parses argv against the option table. Options are "--name"; a number or text option
     // takes its value as "--name VALUE" or "--name=VALUE", and the last one given counts. A
     // lone "--" ends the options. Positional arguments are appended to `files` in order. When
@@ -83,7 +91,7 @@ class QPX_COMMON_MSG {
     // printf-style message. Type 0 goes to stdout; type 3 to stderr behind "Error: ". A missing
     // final line feed is added. A non-zero `flush` flushes the stream afterwards.
     static void print_msg(QPX_COMMON_MSG_TYPE type, uint32_t flush, const char* format, ...)
-        __attribute__((format(printf, 3, 4)));
+        QPX_PRINTF_FORMAT(3, 4);
 
     // Standard output carries what a tool reports, so a write to it that fails (a full disk, a
     // reader that closed its pipe) must fail the run, never pass for success.

@@ -1,11 +1,13 @@
 // Core services: clock, file system and full paths, internal-error report, memory set-up.
 #include "zrl_core.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +22,9 @@ int64_t gen_get_current_time_milliseconds() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+// The file-system services below are POSIX; zrl_core_win.cpp holds their Windows side.
+#ifndef _WIN32
 
 namespace {
 
@@ -65,6 +70,8 @@ std::string FIO_FILE_SYSTEM::why_unreadable(const std::string& path) {
     return "";
 }
 
+#endif  // !_WIN32
+
 // ---- Lossless byte <-> wide path conversion ----------------------------------------------
 
 namespace {
@@ -100,12 +107,33 @@ size_t utf8_sequence(const std::string& text, size_t i, char32_t& value) {
     return (value < minimum || value > 0x10FFFF || surrogate) ? 0 : length;
 }
 
+#ifdef _WIN32
+// A lone UTF-16 surrogate in a Windows name, carried in the three bytes that UTF-8 would give
+// it (ED A0..BF xx), so that such a name survives the trip through bytes and back.
+size_t surrogate_sequence(const std::string& text, size_t i, char32_t& value) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    if (i + 3 > text.size() || byte(i) != 0xED || (byte(i + 1) & 0xE0u) != 0xA0u ||
+        (byte(i + 2) & 0xC0u) != 0x80u) {
+        return 0;
+    }
+    value = 0xD000u | ((byte(i + 1) & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu);
+    return 3;
+}
+#endif
+
 std::wstring widen(const std::string& text) {
     std::wstring wide;
     wide.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
         char32_t value = 0;
+#ifdef _WIN32
+        if (const size_t length = surrogate_sequence(text, i, value); length != 0) {
+            wide.push_back(static_cast<wchar_t>(value));
+            i += length;
+            continue;
+        }
+#endif
         if (lead < 0x80) {
             wide.push_back(static_cast<wchar_t>(lead));
             ++i;
@@ -136,6 +164,10 @@ void append_utf8(std::string& out, char32_t value) {
 
 }  // namespace
 
+std::wstring fio_widen_path(const std::string& path) {
+    return widen(path);
+}
+
 std::string fio_narrow_path(const std::wstring& path) {
     std::string narrow;
     narrow.reserve(path.size());
@@ -149,6 +181,8 @@ std::string fio_narrow_path(const std::wstring& path) {
     }
     return narrow;
 }
+
+#ifndef _WIN32
 
 namespace {
 
@@ -242,6 +276,8 @@ bool FIO_FILE_SYSTEM::same_file(const std::string& a, const std::string& b) {
     return stat_path(a, info_a) && stat_path(b, info_b) && info_a.st_dev == info_b.st_dev &&
            info_a.st_ino == info_b.st_ino;
 }
+
+#endif  // !_WIN32
 
 namespace {
 
@@ -357,6 +393,8 @@ void MSG_INTERNAL_ERROR::report(const char* message, const char* tag, const char
 
 // ---- Memory set-up -----------------------------------------------------------------------
 
+#ifndef _WIN32
+
 MEM_INITIALIZER::MEM_INITIALIZER(const char* tag) : tag_(tag) {
     // A signing process holds a private key in memory: never let it land in a core file.
     const rlimit no_core{0, 0};
@@ -364,5 +402,7 @@ MEM_INITIALIZER::MEM_INITIALIZER(const char* tag) : tag_(tag) {
     // Nor let another process of the same user attach to it or read its memory.
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
+
+#endif  // !_WIN32
 
 MEM_INITIALIZER::~MEM_INITIALIZER() = default;

@@ -37,10 +37,27 @@ class FIO_FILE_SYSTEM {
 // folder part that cannot be resolved (missing, or not a folder) is kept as given, made absolute,
 // so that opening the result fails as opening the path itself would. Bytes that are not valid
 // UTF-8 are carried as U+DC80..U+DCFF so that fio_narrow_path gives the same bytes back.
+// On Windows the result is the long form that every file call accepts whatever its length:
+// "\\?\C:\..." for a drive, "\\?\UNC\server\share\..." for a share; "/" and "\" both
+// separate names, and the folder part is the one its handle opens (links and junctions followed).
 std::wstring fio_get_unc_full_path(const char* path);
 
 // The byte path that a wide path from fio_get_unc_full_path stands for.
 std::string fio_narrow_path(const std::wstring& path);
+
+// The wide form of a byte path, as fio_get_unc_full_path carries it, without resolving it:
+// fio_narrow_path gives the same bytes back.
+std::wstring fio_widen_path(const std::string& path);
+
+#ifdef _WIN32
+// The errno value that stands for a Windows error code (ENOENT for a missing file or folder,
+// EACCES for a denied or shared access, ...), EIO for one without an equivalent.
+int fio_errno_of_windows_error(unsigned long error);
+
+// The reason a Windows error gives, in the C library's words where it has an errno
+// ("No such file or directory"), otherwise in the system's own message.
+std::string fio_windows_reason(unsigned long error);
+#endif
 
 // True when `text` is valid UTF-8: no overlong forms, surrogates or values above U+10FFFF.
 bool fio_is_valid_utf8(const std::string& text);

@@ -133,7 +133,7 @@ std::string format_message(const char* format, va_list values) {
 }
 
 // Formats the whole message, however long its paths are once escaped, and stops the process.
-[[noreturn]] __attribute__((format(printf, 2, 3))) void stop_at(int line, const char* format, ...) {
+[[noreturn]] QPX_PRINTF_FORMAT(2, 3) void stop_at(int line, const char* format, ...) {
     va_list values;
     va_start(values, format);
     const std::string message = format_message(format, values);
@@ -143,9 +143,8 @@ std::string format_message(const char* format, va_list values) {
 
 // As stop_at, with detail lines (each ending in a line feed) after the module's: what is wrong
 // and how to put it right, where the stop comes from the user's input.
-[[noreturn]] __attribute__((format(printf, 3, 4))) void stop_explained_at(int line,
-                                                                          const std::string& detail,
-                                                                          const char* format, ...) {
+[[noreturn]] QPX_PRINTF_FORMAT(3, 4) void stop_explained_at(int line, const std::string& detail,
+                                                            const char* format, ...) {
     va_list values;
     va_start(values, format);
     const std::string message = format_message(format, values);

@@ -632,11 +632,10 @@ int run_verification() {
 }
 
 // "-h" is "--help"; later words are left as they are, and so is everything after a lone "--".
-std::vector<std::string> with_short_help(int argc, char** argv) {
-    std::vector<std::string> words(argv, argv + argc);
-    const auto end_of_options = std::find(words.begin() + std::min(argc, 1), words.end(), "--");
-    std::replace(words.begin() + std::min(argc, 1), end_of_options, std::string("-h"),
-                 std::string("--help"));
+std::vector<std::string> with_short_help(std::vector<std::string> words) {
+    const auto first = words.begin() + std::min<ptrdiff_t>(std::ssize(words), 1);
+    const auto end_of_options = std::find(first, words.end(), "--");
+    std::replace(first, end_of_options, std::string("-h"), std::string("--help"));
     return words;
 }
 
@@ -685,6 +684,6 @@ int account_for_stdout(int status) {
 
 int main(int argc, char** argv) {
     QPX_COMMON_MSG::guard_standard_streams();
-    std::vector<std::string> words = with_short_help(argc, argv);
+    std::vector<std::string> words = with_short_help(QPX_COMMON_CMD::utf8_arguments(argc, argv));
     return account_for_stdout(verify_command_line(words));
 }

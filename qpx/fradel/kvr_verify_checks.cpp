@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kvr_format.h"
+#include "qpx_printf_format.h"
 
 namespace kvr {
 
@@ -31,7 +32,7 @@ constexpr size_t kDigestSize = kBlock0DigestSize;
 // X and Y are read as one 96-byte run, both for the key and for the fingerprint.
 static_assert(kPkeYOffset == kPkeXOffset + kFieldSize);
 
-__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...) {
+QPX_PRINTF_FORMAT(1, 2) std::string format_text(const char* format, ...) {
     char text[256];
     va_list values;
     va_start(values, format);

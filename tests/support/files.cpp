@@ -6,11 +6,34 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include "kvr_format.h"
+#ifdef _WIN32
+#include "zrl_core.h"
+#endif
 
 namespace kvr_test {
+
+#ifdef _WIN32
+
+// create_directory fails on a name that is taken, so the folder is new and the test's own.
+temp_dir::temp_dir() {
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate = base / ("kvr_test_" + std::to_string(seed()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+}
+
+#else
 
 temp_dir::temp_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kvr_test_XXXXXX").string();
@@ -20,6 +43,8 @@ temp_dir::temp_dir() {
     path_ = pattern;
 }
 
+#endif
+
 temp_dir::~temp_dir() {
     std::error_code ignored;
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
@@ -27,8 +52,22 @@ temp_dir::~temp_dir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+namespace {
+
+// The path a stream opens: on Windows the byte path is UTF-8, which the narrow stream
+// constructors would read in the ANSI code page.
+std::filesystem::path stream_path(const std::string& path) {
+#ifdef _WIN32
+    return std::filesystem::path(fio_widen_path(path));
+#else
+    return std::filesystem::path(path);
+#endif
+}
+
+}  // namespace
+
 bytes read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(stream_path(path), std::ios::binary);
     if (!in) {
         throw std::runtime_error("cannot read " + path);
     }
@@ -36,7 +75,7 @@ bytes read_bytes(const std::string& path) {
 }
 
 void write_bytes(const std::string& path, const bytes& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(stream_path(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(content.data()),
               static_cast<std::streamsize>(content.size()));
     if (!out) {

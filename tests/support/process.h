@@ -43,4 +43,10 @@ int start_program(const std::string& program, const std::vector<std::string>& ar
 // Waits for a started program: its exit status, or 128 + the number of the signal that ended it.
 int wait_program(int pid);
 
+#ifdef _WIN32
+// `word` quoted for a Windows command line, so that the C runtime of the program started
+// with it reads it back as one argument, exactly.
+std::wstring quote_argument(const std::wstring& word);
+#endif
+
 }  // namespace kvr_test
