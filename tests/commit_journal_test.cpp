@@ -38,8 +38,10 @@ TEST(CommitJournal, AcceptsOnlyWholeWellFormedJournalsOfSingleNames) {
         {replaced(kGood, "file 0 6b", "file 0 612f62"), "line 5"},  // "a/b"
         {replaced(kGood, "file 0 6b", "file 1 6b"), "line 5"},      // no folder 1
         {replaced(kGood, "run AbC123", "run Ab/123"), "line 2"},
-        {replaced(kGood, "384 4 7", "99999 4 7"), "line 5"},  // not a mode
-        {replaced(kGood, "key 6b", "key 6c"), "key entry first"},
+        {replaced(kGood, "run AbC123\n", ""), "its key entry first"},     // no run id
+        {replaced(kGood, "key 6b\n", "key 6b\nrun AbC124\n"), "line 4"},  // a second run id
+        {replaced(kGood, "384 4 7", "99999 4 7"), "line 5"},              // not a mode
+        {replaced(kGood, "key 6b", "key 6c"), "its key entry first"},
         {replaced(kGood, "folder 2f74", "folder 74"), "line 4"},  // not a full path
     };
     for (const auto& [text, refusal] : cases) {

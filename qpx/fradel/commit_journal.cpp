@@ -122,7 +122,9 @@ bool parse_line(const std::string& text, journal& record) {
     line >> kind;
     bool parsed = false;
     if (kind == "run" || kind == "key") {
-        parsed = parse_head(line, kind, record);
+        // Each once, before anything it names.
+        const bool seen = kind == "run" ? record.run != run_id{} : !record.key.empty();
+        parsed = !seen && record.folders.empty() && parse_head(line, kind, record);
     } else if (kind == "folder") {
         parsed = parse_folder(line, record);
     } else if (kind == "file") {
@@ -344,9 +346,9 @@ std::string parse_journal(const std::string& text, journal& record) {
             if (!parse_tail(text.substr(tail), record)) {
                 return "unexpected bytes after its end mark";
             }
-            if (record.key.empty() || record.entries.empty() ||
+            if (record.run == run_id{} || record.key.empty() || record.entries.empty() ||
                 record.entries.front().name != record.key) {
-                return "it does not name its key entry first";
+                return "it does not name its run and its key entry first";
             }
             return {};
         }
