@@ -33,7 +33,9 @@ TEST(CommitJournal, AcceptsOnlyWholeWellFormedJournalsOfSingleNames) {
         {kGood + std::string(4, '\0'), ""},  // a mark never written
         {kGood.substr(0, kGood.size() - 4), "not complete"},
         {kGood + "x\n", "unexpected bytes"},
-        {replaced(kGood, "kvr_sign commit journal 2", "kvr_sign commit journal 1"), "begin"},
+        {replaced(kGood, "kvr_sign commit journal 2", "kvr_sign commit journal 1"),
+         "earlier version"},
+        {replaced(kGood, "kvr_sign commit journal 2", "kvr_sign journal"), "begin"},
         {replaced(kGood, "file 0 6b", "file 0 2e2e"), "line 5"},    // ".."
         {replaced(kGood, "file 0 6b", "file 0 612f62"), "line 5"},  // "a/b"
         {replaced(kGood, "file 0 6b", "file 1 6b"), "line 5"},      // no folder 1

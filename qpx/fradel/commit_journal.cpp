@@ -10,6 +10,7 @@
 namespace {
 
 constexpr const char* kHeader = "kvr_sign commit journal 2";
+constexpr const char* kOldHeader = "kvr_sign commit journal 1";
 constexpr const char* kEndMark = "end";
 
 // Names and paths are bytes: hex keeps every one on its line, whatever it holds.
@@ -338,7 +339,10 @@ std::string parse_journal(const std::string& text, journal& record) {
     std::istringstream lines(text);
     std::string line;
     if (!std::getline(lines, line) || line != kHeader) {
-        return "it does not begin as a journal of this tool";
+        return line == kOldHeader ? "it is in the format of an earlier version, which this one "
+                                    "does not act on (its ways back are the files beside their "
+                                    "targets named *.kvr_sign-backup-*)"
+                                  : "it does not begin as a journal of this tool";
     }
     for (size_t number = 2; std::getline(lines, line); ++number) {
         if (line == kEndMark && !lines.eof()) {
