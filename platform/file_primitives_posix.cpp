@@ -96,6 +96,16 @@ int open_folder(const std::string& path, handle& folder, std::string& full_path)
         return errno;
     }
     folder = handle(descriptor);
+    // The path of the folder that was opened, not of whatever the path names a moment later.
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
+    std::string opened(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(link, opened.data(), opened.size());
+    if (length > 0 && static_cast<size_t>(length) < opened.size() && opened.front() == '/') {
+        opened.resize(static_cast<size_t>(length));
+        full_path = opened;
+        return 0;
+    }
     const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                                &std::free);
     if (resolved == nullptr) {

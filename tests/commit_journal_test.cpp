@@ -43,6 +43,8 @@ TEST(CommitJournal, AcceptsOnlyWholeWellFormedJournalsOfSingleNames) {
         {replaced(kGood, "run AbC123\n", ""), "its key entry first"},     // no run id
         {replaced(kGood, "key 6b\n", "key 6b\nrun AbC124\n"), "line 4"},  // a second run id
         {replaced(kGood, "384 4 7", "99999 4 7"), "line 5"},              // not a mode
+        {replaced(kGood, "384 3 7", "384 3 7 sha256=" + std::string(64, 'a')), ""},
+        {replaced(kGood, "384 3 7", "384 3 7 sha256=abcd"), "line 5"},  // not a digest
         {replaced(kGood, "key 6b", "key 6c"), "its key entry first"},
         {replaced(kGood, "folder 2f74", "folder 74"), "line 4"},  // not a full path
     };

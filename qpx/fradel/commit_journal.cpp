@@ -1,6 +1,9 @@
 // The journal of a commit (see commit_journal.h).
 #include "commit_journal.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -12,6 +15,8 @@ namespace {
 constexpr const char* kHeader = "kvr_sign commit journal 2";
 constexpr const char* kOldHeader = "kvr_sign commit journal 1";
 constexpr const char* kEndMark = "end";
+constexpr const char* kDigestTag = "sha256=";
+constexpr size_t kDigestBytes = 32;
 
 // Names and paths are bytes: hex keeps every one on its line, whatever it holds.
 std::string hex_of(const std::string& bytes) {
@@ -99,6 +104,12 @@ bool parse_entry(std::istringstream& line, journal& record) {
         !parse_recorded(line, entry.staged) || !entry.staged.present ||
         !parse_recorded(line, entry.way_back) ||
         (entry.way_back.present && !(line >> entry.origin))) {
+        return false;
+    }
+    std::string digest;
+    if (line >> digest && (digest.rfind(kDigestTag, 0) != 0 ||
+                           !bytes_of(digest.substr(std::strlen(kDigestTag)), entry.staged_sha256) ||
+                           entry.staged_sha256.size() != kDigestBytes)) {
         return false;
     }
     record.entries.push_back(std::move(entry));
@@ -255,8 +266,9 @@ int restore_target(const journal_entry& entry, const held_folder& folder, const 
     }
     // Still the old file (the way back is a second name of it, or a copy of it): never
     // renamed over, nothing to put back.
-    if (target_present && (target.same_file(kept) || (target.inode == entry.origin &&
-                                                      target.device == folder.identity.device))) {
+    if (target_present && (target.same_file(kept) ||
+                           (target.inode == entry.origin && target.size == entry.way_back.size &&
+                            target.device == folder.identity.device))) {
         remove_leftover(folder, way_back, outcome.leftovers);
         return 0;
     }
@@ -275,6 +287,21 @@ int restore_target(const journal_entry& entry, const held_folder& folder, const 
     return 0;
 }
 
+// Whether the target, which has the staged file's identity, also has its content: an inode
+// number freed and given to a newer file must not pass for the staged file.
+int holds_staged_content(const journal_entry& entry, const held_folder& folder, bool& holds) {
+    if (entry.staged_sha256.empty()) {
+        return 0;
+    }
+    fio::handle file;
+    std::string content;
+    int error = fio::open_at(folder.folder, entry.name.c_str(), false, file);
+    error = error != 0 ? error : fio::read_up_to(file, entry.staged.size, content);
+    holds = error == 0 && content_sha256(content.data(), content.size()) == entry.staged_sha256;
+    OPENSSL_cleanse(content.data(), content.size());
+    return error == EFBIG ? 0 : error;  // longer than the staged file: not it
+}
+
 int undo_entry(const journal& record, const journal_entry& entry, const held_folder& folder,
                undo_outcome& outcome) {
     fio::identity target;
@@ -285,7 +312,10 @@ int undo_entry(const journal& record, const journal_entry& entry, const held_fol
     if (error == ENOENT) {
         target = fio::identity{};
     }
-    const bool target_ours = error == 0 && matches(target, entry.staged, folder);
+    bool target_ours = error == 0 && matches(target, entry.staged, folder);
+    if (target_ours && (error = holds_staged_content(entry, folder, target_ours)) != 0) {
+        return error;
+    }
     const marked_name staged(entry.name, kStagedMarker, record.run);
     if (!entry.way_back.present) {
         if (target_ours && (error = fio::remove_at(folder.folder, entry.name.c_str())) != 0) {
@@ -305,15 +335,26 @@ int undo_entry(const journal& record, const journal_entry& entry, const held_fol
     return error != 0 ? error : staged_error;
 }
 
-void skipped_folder(const journal& record, uint32_t index, std::string& lines) {
+void skipped_folder(const journal& record, uint32_t index, undo_outcome& outcome) {
     const std::string shown = fio_printable_text(record.folders[index].path);
-    if (lines.find(shown + ":") == std::string::npos) {
-        lines += "  folder " + shown +
-                 ": gone, or not the folder the journal names; nothing in it was touched\n";
+    outcome.skipped_folder = true;
+    if (outcome.leftovers.find("  folder " + shown + ":") == std::string::npos) {
+        outcome.leftovers +=
+            "  folder " + shown +
+            ": gone, or not the folder the journal names; nothing in it was touched\n";
     }
 }
 
 }  // namespace
+
+std::string content_sha256(const void* bytes, size_t count) {
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    unsigned int length = 0;
+    if (EVP_Digest(bytes, count, digest, &length, EVP_sha256(), nullptr) != 1) {
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(digest), length);
+}
 
 recorded_file record_of(const fio::identity& identity) {
     return {true, identity.inode, identity.owner, identity.group, identity.mode, identity.size};
@@ -330,7 +371,11 @@ std::string journal_text(const journal& record) {
     for (const journal_entry& entry : record.entries) {
         text += "file " + std::to_string(entry.folder) + " " + hex_of(entry.name) + " " +
                 recorded_text(entry.staged) + " " + recorded_text(entry.way_back) +
-                (entry.way_back.present ? " " + std::to_string(entry.origin) : "") + "\n";
+                (entry.way_back.present ? " " + std::to_string(entry.origin) : "") +
+                (entry.staged_sha256.empty()
+                     ? ""
+                     : " " + std::string(kDigestTag) + hex_of(entry.staged_sha256)) +
+                "\n";
     }
     return text + kEndMark + "\n";
 }
@@ -392,7 +437,7 @@ int undo_entries(const journal& record, const journal_folders& folders, undo_out
     int first_error = 0;
     for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
         if (folders[entry->folder] == nullptr) {
-            skipped_folder(record, entry->folder, outcome.leftovers);
+            skipped_folder(record, entry->folder, outcome);
             continue;
         }
         const int error = undo_entry(record, *entry, *folders[entry->folder], outcome);
@@ -405,7 +450,7 @@ void finish_entries(const journal& record, const journal_folders& folders, undo_
     for (const journal_entry& entry : record.entries) {
         const held_folder* folder = folders[entry.folder];
         if (folder == nullptr) {
-            skipped_folder(record, entry.folder, outcome.leftovers);
+            skipped_folder(record, entry.folder, outcome);
             continue;
         }
         for (const char* marker : {kBackupMarker, kPendingMarker}) {

@@ -45,9 +45,13 @@ struct journal_entry {
     uint32_t folder = 0;  // index into the journal's folders
     std::string name;     // the target
     recorded_file staged;
-    recorded_file way_back;  // not present: the target did not exist
-    uint64_t origin = 0;     // the inode of the old file the way back keeps (a copy's source)
+    recorded_file way_back;     // not present: the target did not exist
+    uint64_t origin = 0;        // the inode of the old file the way back keeps (a copy's source)
+    std::string staged_sha256;  // of the staged file's content, when recorded (32 bytes)
 };
+
+// The SHA-256 of `count` bytes, 32 bytes.
+std::string content_sha256(const void* bytes, size_t count);
 
 struct journal {
     run_id run{};
@@ -76,6 +80,7 @@ int read_trusted_journal(const held_folder& folder, const std::string& name, std
 struct undo_outcome {
     size_t restored = 0;
     std::string leftovers;
+    bool skipped_folder = false;  // a folder was gone or not the one recorded
 };
 
 // The journal's folders as this run holds them: nullptr for a folder that is gone or is no

@@ -68,6 +68,14 @@ int link_text(const output_place& place, std::string& next) {
     return 0;
 }
 
+// A link in a sticky folder that others may write (such as /tmp) is followed only when it is
+// the runner's or the folder owner's, as the kernel's protected-links rule has it: another
+// user's link there must not aim the run's write at a file of the runner's choosing.
+bool may_follow(const held_folder& folder, const fio::identity& link) {
+    const bool shared = folder.sticky() && (folder.identity.mode & 0002) != 0;
+    return !shared || link.owner == fio::effective_user() || link.owner == folder.identity.owner;
+}
+
 }  // namespace
 
 bool find_held_folder(const fio::identity& identity, uint32_t& index) {
@@ -105,6 +113,9 @@ int resolve_output_place(const std::string& path, output_place& place) {
         }
         if (!place.exists || place.existing.kind != fio::file_kind::link) {
             return 0;
+        }
+        if (!may_follow(g_folders[place.folder], place.existing)) {
+            return EACCES;
         }
         if (const int error = link_text(place, current); error != 0) {
             return error;

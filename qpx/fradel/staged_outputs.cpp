@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <deque>
 #include <iterator>
 #include <memory>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -24,6 +26,8 @@ namespace {
 constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr uint32_t kStagedMode = 0600;  // until its content is written
 constexpr size_t kCopyChunk = 1 << 16;
+constexpr std::chrono::milliseconds kLockPoll(5);
+constexpr std::chrono::milliseconds kMostLockWait(300000);  // another process's lock, at most
 
 // One record per file of the run, kept small: a run of many modules holds them all at once.
 struct staged_file {
@@ -34,6 +38,7 @@ struct staged_file {
     recorded_file staged;         // the staged file, once written
     recorded_file way_back;       // the old file's way back, once the commit made one
     uint64_t origin = 0;          // the old file's inode
+    std::string sha256;           // of the staged content
 };
 
 marked_name staged_name(const staged_file& file) {
@@ -72,13 +77,51 @@ class termination_signals_held {
         }
         sigprocmask(SIG_BLOCK, &held, &previous_);
     }
-    ~termination_signals_held() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    ~termination_signals_held() {
+        if (restore_) {
+            sigprocmask(SIG_SETMASK, &previous_, nullptr);
+        }
+    }
     termination_signals_held(const termination_signals_held&) = delete;
     termination_signals_held& operator=(const termination_signals_held&) = delete;
+    // Keeps them held for the rest of the process: a stop that reports a failure then prints it
+    // whole before it ends.
+    void keep() { restore_ = false; }
 
   private:
     sigset_t previous_{};
+    bool restore_ = true;
 };
+
+// Whether SIGINT, SIGTERM or SIGHUP waits, held back, to act.
+bool termination_pending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (sigpending(&pending) != 0) {
+        return false;
+    }
+    return std::any_of(
+        std::begin(kTerminationSignals), std::end(kTerminationSignals),
+        [&](int signal_number) { return sigismember(&pending, signal_number) == 1; });
+}
+
+// Takes the lock of a folder, waiting while another process holds it, but not past a stop
+// request (EINTR: nothing was changed yet) nor for ever (EWOULDBLOCK).
+int wait_for_lock(const fio::handle& folder) {
+    for (auto waited = std::chrono::milliseconds(0);; waited += kLockPoll) {
+        const int error = fio::lock(folder, false);
+        if (error != EWOULDBLOCK && error != EAGAIN) {
+            return error;
+        }
+        if (termination_pending()) {
+            return EINTR;
+        }
+        if (waited >= kMostLockWait) {
+            return EWOULDBLOCK;
+        }
+        std::this_thread::sleep_for(kLockPoll);
+    }
+}
 
 // Async-signal-safe writing to stderr.
 void say(const char* text, size_t length) {
@@ -163,6 +206,11 @@ output_failure failure(output_failure::step failed, const std::string& path, int
         reason += std::string(" (") + doing + ")";
     }
     output_failure result{failed, path, reason, {}};
+    if (error == EWOULDBLOCK) {
+        result.detail =
+            "  hint: another process has held the folder's lock for 5 minutes; run "
+            "again once it lets go\n";
+    }
     if (error == EMFILE || error == ENFILE) {
         result.detail =
             "  hint: a run holds two descriptors for each folder it writes to; raise the limit "
@@ -271,7 +319,7 @@ int create_staged(const std::string& path, const output_place& place, fio::handl
         return error;
     }
     if (record == nullptr) {
-        g_staged.push_back({path, place.name, place.folder, false, {}, {}, 0});
+        g_staged.push_back({path, place.name, place.folder, false, {}, {}, 0, {}});
         record = &g_staged.back();
     }
     // Unknown, the staged file is removed by its name alone at a stop.
@@ -373,6 +421,7 @@ std::optional<output_failure> stage_output(const std::string& path, const uint8_
     if (const int error = create_staged(path, place, file, record); error != 0) {
         return failure(output_failure::step::open, path, error);
     }
+    record->sha256 = content_sha256(bytes, count);
     int error = fio::write_all(file, bytes, count);
     if (error == 0) {
         error = settle_staged(file, *record, place, count);
@@ -439,7 +488,7 @@ class folders_locked {
   public:
     int lock(const std::vector<uint32_t>& folders, uint32_t& failed_folder) {
         for (const uint32_t folder : folders) {
-            const int error = fio::lock(folder_at(folder).folder, true);
+            const int error = wait_for_lock(folder_at(folder).folder);
             if (error == 0) {
                 locked_.push_back(folder);
             } else if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS) {
@@ -583,8 +632,8 @@ journal commit_record(const std::vector<uint32_t>& folders) {
     for (const staged_file& file : g_staged) {
         const size_t index = static_cast<size_t>(
             std::find(folders.begin(), folders.end(), file.folder) - folders.begin());
-        record.entries.push_back(
-            {static_cast<uint32_t>(index), file.name, file.staged, file.way_back, file.origin});
+        record.entries.push_back({static_cast<uint32_t>(index), file.name, file.staged,
+                                  file.way_back, file.origin, file.sha256});
     }
     return record;
 }
@@ -696,7 +745,38 @@ class commit {
         int error = fio::write_all_at(journal_file_, kCommittedMark, std::strlen(kCommittedMark),
                                       journal_size_);
         error = error != 0 ? error : fio::flush(journal_file_, false);
-        return close_written(journal_file_, error);
+        if (error == 0) {
+            // The flush confirmed the mark on the disk: what the close may still say cannot
+            // take it back, and the commit is final.
+            journal_file_.close();
+        }
+        return error;
+    }
+
+    // A mark that may have reached the disk without its flush being confirmed is blanked (a
+    // journal whose mark is unwritten bytes is not committed) before the commit is undone. When
+    // even that fails, the journal may say committed or not: nothing more is changed, so that
+    // the next run finds either the whole new set marked or a commit it can undo whole.
+    std::optional<output_failure> unmarked_or_left(output_failure failed) {
+        const std::string blank(std::strlen(kCommittedMark), '\0');
+        int error = fio::write_all_at(journal_file_, blank.data(), blank.size(), journal_size_);
+        error = error != 0 ? error : fio::flush(journal_file_, false);
+        error = close_written(journal_file_, error);
+        if (error == 0) {
+            return undone(std::move(failed));
+        }
+        left_to_rerun(failed, error, "could not be finished or undone",
+                      "a rerun with the same key entry finishes it from the journal");
+        return failed;
+    }
+
+    void left_to_rerun(output_failure& failed, int error, const char* what,
+                       const char* then) const {
+        const std::string shown = shown_journal();
+        std::snprintf(g_kept_journal, sizeof g_kept_journal, "%s", shown.c_str());
+        g_commit_state = kCommitLeftToRerun;
+        failed.detail += std::string("  commit: ") + what + " (" + std::strerror(error) + "); " +
+                         then + " " + shown + "\n";
     }
 
     // After the last rename: the new names on the disk, the journal marked committed, then the
@@ -708,8 +788,8 @@ class commit {
             return undone(folder_failure(error, failed_folder, "flushing its folder"));
         }
         if (const int error = mark_committed(); error != 0) {
-            return undone(failure(output_failure::step::write, g_staged.front().given, error,
-                                  "marking the commit's journal committed"));
+            return unmarked_or_left(failure(output_failure::step::write, g_staged.front().given,
+                                            error, "marking the commit's journal committed"));
         }
         g_commit_state = kCommitted;
         std::string leftovers = discard_ways_back();
@@ -796,12 +876,9 @@ class commit {
             g_staged.clear();
             return failed;
         }
-        const std::string shown = shown_journal();
-        std::snprintf(g_kept_journal, sizeof g_kept_journal, "%s", shown.c_str());
-        g_commit_state = kCommitLeftToRerun;
-        failed.detail = std::string("  commit: could not be undone (") + std::strerror(error) +
-                        "); a rerun with the same key entry undoes it from the journal " + shown +
-                        "\n" + outcome.leftovers;
+        left_to_rerun(failed, error, "could not be undone",
+                      "a rerun with the same key entry undoes it from the journal");
+        failed.detail += outcome.leftovers;
         return failed;
     }
 
@@ -893,6 +970,15 @@ class earlier_journal {
             if (folder != nullptr) {
                 remove_dead_run_file(*folder, record_.run, outcome.leftovers);
             }
+        }
+        // A folder of the commit that is not there cannot be put back: the journal stays for
+        // the run after the folder is back.
+        if (error == 0 && outcome.skipped_folder && !record_.committed) {
+            fail(failed, ENOENT, "undoing the commit an earlier run left unfinished");
+            failed.detail += outcome.leftovers +
+                             "  hint: put that folder back where it was and run again; if it is "
+                             "gone for good, delete the journal\n";
+            return ENOENT;
         }
         error = error != 0 ? error : flush_all();
         error = error != 0 ? error : remove_journal();
@@ -1018,14 +1104,18 @@ std::optional<output_failure> undo_interrupted_commit(const std::string& key_pat
                    ? std::nullopt
                    : std::optional(failure(output_failure::step::open, key_path, error));
     }
-    const termination_signals_held signals;
+    termination_signals_held signals;
     earlier_journal earlier(key, key_path);
     output_failure failed{};
     const int taken = earlier.take(failed);
     if (taken == kNoJournal) {
         return std::nullopt;
     }
-    if (taken != 0 || earlier.act(failed) != 0) {
+    if (taken != 0) {
+        return failed;  // nothing was changed: a stop request held back may act now
+    }
+    if (earlier.act(failed) != 0) {
+        signals.keep();
         return failed;
     }
     return std::nullopt;
