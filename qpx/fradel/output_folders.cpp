@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <deque>
 #include <unordered_map>
 
@@ -76,6 +77,33 @@ bool may_follow(const held_folder& folder, const fio::identity& link) {
     return !shared || link.owner == fio::effective_user() || link.owner == folder.identity.owner;
 }
 
+// Holds SIGINT, SIGTERM and SIGHUP back while the folders change.
+class stop_requests_held {
+  public:
+    stop_requests_held() {
+#ifndef _WIN32
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&held, signal_number);
+        }
+        sigprocmask(SIG_BLOCK, &held, &previous_);
+#endif
+    }
+    ~stop_requests_held() {
+#ifndef _WIN32
+        sigprocmask(SIG_SETMASK, &previous_, nullptr);
+#endif
+    }
+    stop_requests_held(const stop_requests_held&) = delete;
+    stop_requests_held& operator=(const stop_requests_held&) = delete;
+
+  private:
+#ifndef _WIN32
+    sigset_t previous_{};
+#endif
+};
+
 }  // namespace
 
 bool find_held_folder(const fio::identity& identity, uint32_t& index) {
@@ -99,6 +127,7 @@ int hold_folder(const std::string& path, uint32_t& index) {
     }
     if (!find_held_folder(folder.identity, index)) {
         index = static_cast<uint32_t>(g_folders.size());
+        const stop_requests_held held;  // the stop handler reads the folders
         g_folders.push_back(std::move(folder));
     }
     g_folder_by_text.emplace(path, index);
