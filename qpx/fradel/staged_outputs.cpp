@@ -674,9 +674,6 @@ class commit {
                                       "naming the way back to the file it replaces"));
             }
         }
-        if (const int synced = sync_folders(folders_, failed_folder); synced != 0) {
-            return undone(folder_failure(synced, failed_folder, "flushing its folder"));
-        }
         for (const staged_file& file : g_staged) {
             const held_folder& folder = folder_at(file.folder);
             if (const int error =
@@ -729,11 +726,11 @@ class commit {
             return journal_failure(error);  // EEXIST: never over another run's journal
         }
         journal_in_place_ = true;
-        // On the disk before any way back is named after it: a power cut never leaves a named
-        // way back without its journal. Changes to one folder reach the disk in their order,
-        // so only ways back in other folders need it.
-        if (ways_back_beside_others() &&
-            (error = fio::flush_folder(journal_folder().folder)) != 0) {
+        // On the disk before any way back is named after it or any target changes: a power cut
+        // never leaves a named way back or a changed target without its journal. Changes to
+        // one folder reach the disk in their order (the ways back before the renames, in each
+        // folder), so only a commit that spans other folders needs this flush.
+        if (spans_other_folders() && (error = fio::flush_folder(journal_folder().folder)) != 0) {
             return undone(failure(output_failure::step::write, g_staged.front().given, error,
                                   "flushing the commit's journal into its folder"));
         }
@@ -795,9 +792,10 @@ class commit {
         std::string leftovers = discard_ways_back();
         leave_all_folders(leftovers);
         int error = sync_folders(folders_beside_the_journal(), failed_folder);
+        // The removal is not flushed: a committed journal that a power cut brings back only has
+        // the next run finish a clean-up that is done.
         error =
             error != 0 ? error : fio::remove_at(journal_folder().folder, journal_file().c_str());
-        error = error != 0 ? error : fio::flush_folder(journal_folder().folder);
         if (error != 0) {
             leftovers += "  not removed: " + shown_journal() + " (" + std::strerror(error) +
                          "); the next run with this key entry finishes its clean-up\n";
@@ -812,11 +810,7 @@ class commit {
         return std::nullopt;
     }
 
-    bool ways_back_beside_others() const {
-        return std::any_of(g_staged.begin(), g_staged.end(), [&](const staged_file& file) {
-            return file.way_back.present && file.folder != g_staged.front().folder;
-        });
-    }
+    bool spans_other_folders() const { return folders_.size() > 1; }
 
     // The folders but the journal's: their clean-up reaches the disk before the journal goes.
     std::vector<uint32_t> folders_beside_the_journal() const {
