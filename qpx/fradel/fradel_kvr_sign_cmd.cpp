@@ -29,7 +29,6 @@
 #include <utility>
 
 #include "command_line_hints.h"
-#include "movira_ofstream.h"
 #include "openssl_handles.h"
 #include "output_folders.h"
 #include "staged_outputs.h"
@@ -713,10 +712,6 @@ output_place place_or_stop(const std::string& path) {
     return place;
 }
 
-bool same_file(const output_place& key, const struct stat& other) {
-    return key.exists && key.existing.device == other.st_dev && key.existing.inode == other.st_ino;
-}
-
 bool same_file(const output_place& key, const fio::identity& other) {
     return key.exists && key.existing.same_file(other);
 }
@@ -724,10 +719,10 @@ bool same_file(const output_place& key, const fio::identity& other) {
 // True when a write to `key` would land on the module's input or output.
 bool collides_with(const output_place& key, const descriptor_module& module) {
     const module_in_hand in_hand(module.input_file);
-    struct stat input {};
-    if (::stat(module.input_file.c_str(), &input) != 0) {
+    fio::identity input;
+    if (const int error = fio::identify_path(module.input_file, input); error != 0) {
         report_with_detail(__LINE__, "Input binary data cannot be NULL",
-                           module_detail() + "  reason: " + std::strerror(errno));
+                           module_detail() + "  reason: " + std::strerror(error));
     }
     const output_place output = place_or_stop(module.output_file);
     return same_file(key, input) || (output.folder == key.folder && output.name == key.name) ||
@@ -960,7 +955,15 @@ int fradel_kvr_sign_main(int argc, char** argv) {
 }
 
 #ifndef FRADEL_KVR_SIGN_NO_MAIN
+// The arguments as UTF-8 (on Windows from the wide command line, so that any name arrives
+// whole).
 int main(int argc, char** argv) {
-    return fradel_kvr_sign_main(argc, argv);
+    std::vector<std::string> words = QPX_COMMON_CMD::utf8_arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& word : words) {
+        pointers.push_back(word.data());
+    }
+    pointers.push_back(nullptr);
+    return fradel_kvr_sign_main(static_cast<int>(words.size()), pointers.data());
 }
 #endif

@@ -2,7 +2,6 @@
 #include "output_folders.h"
 
 #include <cerrno>
-#include <climits>
 #include <deque>
 #include <unordered_map>
 
@@ -25,21 +24,13 @@ int opened_folder(const std::string& text, held_folder& folder) {
     return fio::identify(folder.folder, folder.identity);
 }
 
-// Splits `path` into its folder and its last name; false when the last name names a folder.
-bool split_path(const std::string& path, std::string& folder, std::string& name) {
-    const size_t slash = path.find_last_of('/');
-    folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return !(name.empty() || name == "." || name == "..");
-}
-
 // One step: the place `path` names, without following a link at its last name.
 int place_of(const std::string& path, output_place& place) {
     std::string folder_text;
     if (path.find('\0') != std::string::npos) {
         return EINVAL;
     }
-    if (!split_path(path, folder_text, place.name)) {
+    if (!fio::split_path(path, folder_text, place.name)) {
         return EISDIR;
     }
     if (place.name.size() > kMostNameBytes) {
@@ -48,7 +39,7 @@ int place_of(const std::string& path, output_place& place) {
     if (const int error = hold_folder(folder_text, place.folder); error != 0) {
         return error;
     }
-    if (g_folders[place.folder].path.size() + 1 + place.name.size() >= PATH_MAX) {
+    if (g_folders[place.folder].path.size() + 1 + place.name.size() >= fio::kMostPathBytes) {
         return ENAMETOOLONG;
     }
     const int error =
@@ -64,7 +55,7 @@ int link_text(const output_place& place, std::string& next) {
     if (const int error = fio::read_link_at(folder.folder, place.name.c_str(), text); error != 0) {
         return error;
     }
-    next = text.front() == '/' ? text : (folder.path == "/" ? "" : folder.path) + "/" + text;
+    next = fio::is_full_path(text) ? text : fio::join_path(folder.path, text);
     return 0;
 }
 
@@ -118,7 +109,7 @@ const held_folder& folder_at(uint32_t index) {
 }
 
 std::string place_path(const held_folder& folder, const std::string& name) {
-    return (folder.path == "/" ? "" : folder.path) + "/" + name;
+    return fio::join_path(folder.path, name);
 }
 
 std::string place_path(uint32_t folder, const std::string& name) {
