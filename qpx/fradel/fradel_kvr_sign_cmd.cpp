@@ -234,8 +234,8 @@ std::string split_problem(const std::string& pair_text, size_t parts) {
 std::string missing_input_detail(const std::string& input, const std::string& list_folder) {
     const std::string why = FIO_FILE_SYSTEM::why_unreadable(input);
     std::string detail = "  reason: " + (why.empty() ? std::string("not found") : why) + "\n";
-    if (!list_folder.empty() && !input.empty() && input.front() != '/' &&
-        FIO_FILE_SYSTEM::exists(list_folder + "/" + input)) {
+    if (!list_folder.empty() && !input.empty() && !fio::is_full_path(input) &&
+        FIO_FILE_SYSTEM::exists(fio::join_path(list_folder, input))) {
         detail +=
             "  hint: paths in a list file are taken from the working folder, not from the list "
             "file's folder\n";
@@ -304,8 +304,8 @@ namespace {
 class list_being_read {
   public:
     explicit list_being_read(const std::string& list_path) {
-        const size_t slash = list_path.find_last_of('/');
-        g_list_folder = slash == std::string::npos ? "." : list_path.substr(0, slash + 1);
+        std::string name;
+        fio::split_path(list_path, g_list_folder, name);
     }
     ~list_being_read() { g_list_folder.clear(); }
     list_being_read(const list_being_read&) = delete;

@@ -1,0 +1,88 @@
+// kvr_sign.exe's write path on Windows, run under Wine: how paths split into a folder and a
+// name, and a target that another program holds open.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "file_primitives.h"
+#include "files.h"
+#include "process.h"
+#include "zrl_core.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string narrow(const fs::path& path) {
+    return fio_narrow_path(path.wstring());
+}
+
+TEST(WindowsPaths, SplitAtEitherSeparatorKeepingTheRoot) {
+    const struct {
+        const char* path;
+        const char* folder;
+        const char* name;
+        bool full;
+    } cases[] = {
+        {"a.module", ".", "a.module", false},
+        {"out\\a.module", "out", "a.module", false},
+        {"out/sub\\a.module", "out/sub", "a.module", false},
+        {"C:\\a.module", "C:\\", "a.module", true},
+        {"C:a.module", "C:", "a.module", false},  // the drive's working folder
+        {"\\a.module", "\\", "a.module", false},  // the working drive's root
+        {"\\\\?\\C:\\a.module", "\\\\?\\C:\\", "a.module", true},
+        {"\\\\?\\C:\\x\\a.module", "\\\\?\\C:\\x", "a.module", true},
+        {"\\\\server\\share\\a.module", "\\\\server\\share\\", "a.module", true},
+        {"\\\\?\\UNC\\server\\share\\a.module", "\\\\?\\UNC\\server\\share\\", "a.module", true},
+    };
+    for (const auto& [path, folder, name, full] : cases) {
+        std::string got_folder;
+        std::string got_name;
+        EXPECT_TRUE(fio::split_path(path, got_folder, got_name)) << path;
+        EXPECT_EQ(got_folder, folder) << path;
+        EXPECT_EQ(got_name, name) << path;
+        EXPECT_EQ(fio::is_full_path(path), full) << path;
+    }
+    std::string folder;
+    std::string name;
+    for (const char* names_a_folder : {"out\\", "out/..", "C:\\", "\\\\server\\share\\"}) {
+        EXPECT_FALSE(fio::split_path(names_a_folder, folder, name)) << names_a_folder;
+    }
+    for (const char* not_one_name : {"a\\b", "a/b", "a:stream", "..", ""}) {
+        EXPECT_FALSE(fio::is_single_name(not_one_name)) << not_one_name;
+    }
+    EXPECT_EQ(fio::join_path("C:\\", "a"), "C:\\a");
+    EXPECT_EQ(fio::join_path("\\\\?\\C:\\x", "a"), "\\\\?\\C:\\x\\a");
+}
+
+// Opens `path` as another program would: reading and writing shared, removal and renaming not.
+HANDLE hold_open(const std::string& path) {
+    return CreateFileW(fio_get_unc_full_path(path.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// The rename over a target that another program holds open fails: the run names the target
+// and the system's reason, undoes the commit, and leaves every file as it was.
+TEST(WindowsSign, ATargetAnotherProgramHoldsOpenFailsTheRunAndChangesNothing) {
+    const kvr_test::temp_dir dir;
+    kvr_test::write_bytes(dir / "in.module", kvr_test::make_unsigned_module(3));
+    const kvr_test::process_result first = kvr_test::run_program(
+        KVR_SIGN_PATH, {"in.module;out.module", "key.module"}, narrow(dir.path()));
+    ASSERT_EQ(first.status, 0) << first.err;
+    const kvr_test::folder_state before = kvr_test::snapshot(dir.path());
+    const HANDLE held = hold_open(dir / "out.module");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+    const kvr_test::process_result second = kvr_test::run_program(
+        KVR_SIGN_PATH, {"in.module;out.module", "key.module"}, narrow(dir.path()));
+    CloseHandle(held);
+    EXPECT_NE(second.status, 0) << second.err;
+    EXPECT_NE(second.err.find("out.module"), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("reason: "), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("commit: undone"), std::string::npos) << second.err;
+    kvr_test::expect_same_except(before, kvr_test::snapshot(dir.path()), {});
+}
+
+}  // namespace
