@@ -23,6 +23,13 @@ bool qpx_install_stop_handler(QPX_STOP_HANDLER handler);
 // Puts back the system's default handling of stop requests.
 void qpx_remove_stop_handler();
 
+#ifdef _WIN32
+// Hands `event` to the installed handler on the calling thread, as the system hands a console
+// event to a thread of its own: for tests, where no console can send one. False when no
+// handler took it.
+bool qpx_deliver_console_event(unsigned long event);
+#endif
+
 // The signal number a Windows console event stands for (CTRL_C_EVENT and the others), 0 for
 // an event that is no stop request.
 int qpx_signal_of_console_event(unsigned long event);

@@ -42,6 +42,14 @@ void enter_stop() {
     g_gate.stopping_thread = GetCurrentThreadId();
 }
 
+void leave_stop() {
+    {
+        const std::lock_guard<std::mutex> held(g_gate.lock);
+        g_gate.stopping = false;
+    }
+    g_gate.changed.notify_all();
+}
+
 BOOL WINAPI on_console_event(DWORD event) {
     const int number = qpx_signal_of_console_event(event);
     const QPX_STOP_HANDLER handler = g_handler.load();
@@ -50,6 +58,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
     enter_stop();
     handler(number);
+    leave_stop();  // a handler that returns lets the process go on
     return TRUE;
 }
 
@@ -95,6 +104,10 @@ void qpx_remove_stop_handler() {
     if (g_handler.exchange(nullptr) != nullptr) {
         SetConsoleCtrlHandler(on_console_event, FALSE);
     }
+}
+
+bool qpx_deliver_console_event(unsigned long event) {
+    return on_console_event(event) != FALSE;
 }
 
 void qpx_end_as_stopped(int signal_number) {
