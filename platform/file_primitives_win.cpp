@@ -116,6 +116,8 @@ int wide_name(const char* name, std::wstring& wide) {
 }
 
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr int kMostReplaceTries = 50;
+constexpr DWORD kReplaceRetryMilliseconds = 20;
 
 // Opens or creates `name` relative to `folder`: the name's own file, never a link's target.
 int open_relative(const handle& folder, const char* name, ACCESS_MASK access, ULONG disposition,
@@ -496,7 +498,18 @@ int rename_at(const handle& folder, const char* from, const char* to) {
     if (const int error = injected("rename_at"); error != 0) {
         return error;
     }
-    return set_name(folder, from, to, true, kFileRenameInformation);
+    // Replacing a name fails while any handle to the file there is open, even one that shares
+    // everything, as another run's or a virus scanner's short look at it has. Such a look
+    // ends soon: the rename is tried again for about a second before its failure counts.
+    int error = 0;
+    for (int attempt = 0; attempt < kMostReplaceTries; ++attempt) {
+        error = set_name(folder, from, to, true, kFileRenameInformation);
+        if (error != EACCES && error != EBUSY) {
+            return error;
+        }
+        Sleep(kReplaceRetryMilliseconds);
+    }
+    return error;
 }
 
 int rename_new_at(const handle& folder, const char* from, const char* to) {

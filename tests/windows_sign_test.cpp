@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "file_primitives.h"
 #include "files.h"
@@ -83,6 +84,32 @@ TEST(WindowsSign, ATargetAnotherProgramHoldsOpenFailsTheRunAndChangesNothing) {
     EXPECT_NE(second.err.find("reason: "), std::string::npos) << second.err;
     EXPECT_NE(second.err.find("commit: undone"), std::string::npos) << second.err;
     kvr_test::expect_same_except(before, kvr_test::snapshot(dir.path()), {});
+}
+
+// Runs at once on one set commit one after the other: a run's short look at a target (another
+// run staging beside it) never fails the rename of the run that commits there.
+TEST(WindowsSign, RunsAtOnceOnOneSetAllSucceed) {
+    const kvr_test::temp_dir dir;
+    std::string list;
+    for (int n = 1; n <= 4; ++n) {
+        const std::string name = "in" + std::to_string(n) + ".module";
+        kvr_test::write_bytes(dir / name, kvr_test::make_unsigned_module(static_cast<uint32_t>(n)));
+        list += name + ";out" + std::to_string(n) + ".module\r\n";
+    }
+    kvr_test::write_text(dir / "modules.txt", list);
+    for (int round = 0; round < 5; ++round) {
+        std::vector<int> runs;
+        for (int i = 0; i < 4; ++i) {
+            runs.push_back(kvr_test::start_program(KVR_SIGN_PATH, {"modules.txt", "key.module"},
+                                                   narrow(dir.path())));
+        }
+        for (const int run : runs) {
+            EXPECT_EQ(kvr_test::wait_program(run), 0) << "round " << round;
+        }
+    }
+    for (const auto& [name, content] : kvr_test::snapshot(dir.path())) {
+        EXPECT_EQ(name.find(".kvr_sign-"), std::string::npos) << name;
+    }
 }
 
 }  // namespace
