@@ -1,8 +1,13 @@
 // Path helpers of the file-system primitives (see file_primitives.h): where a path's folder
 // part ends, and what one name in a folder may be.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <string_view>
 
 #include "file_primitives.h"
+#include "zrl_core.h"
 
 namespace fio {
 
@@ -100,6 +105,20 @@ bool is_full_path(const std::string& path) {
 bool is_single_name(const std::string& name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find_first_of(kNotInAName) == std::string::npos;
+}
+
+std::string name_key(const std::string& name) {
+#ifdef _WIN32
+    std::wstring wide = fio_widen_path(name);
+    if (!wide.empty() && LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(),
+                                       static_cast<int>(wide.size()), wide.data(),
+                                       static_cast<int>(wide.size()), nullptr, nullptr, 0) == 0) {
+        return name;
+    }
+    return fio_narrow_path(wide);
+#else
+    return name;
+#endif
 }
 
 }  // namespace fio

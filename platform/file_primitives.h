@@ -88,6 +88,9 @@ bool is_full_path(const std::string& path);
 // True for one name inside a folder: not empty, not "." or "..", no NUL and no separator (on
 // Windows no '\', '/' or ':' either, which would reach another folder or a stream).
 bool is_single_name(const std::string& name);
+// The form in which two names of one folder are equal when they name one file: the name
+// itself, on Windows (whose file systems compare names without case) the name in capitals.
+std::string name_key(const std::string& name);
 
 // What the file at `path` is, links followed (a path, not a name in a held folder: for files
 // the tool only reads).

@@ -112,4 +112,21 @@ TEST(WindowsSign, RunsAtOnceOnOneSetAllSucceed) {
     }
 }
 
+// Names that differ only in case name one file on Windows: the later pair's image remains, as
+// for two pairs naming one output on Linux, instead of a failure to stage the second.
+TEST(WindowsSign, OutputsThatDifferOnlyInCaseAreOneOutput) {
+    const kvr_test::temp_dir dir;
+    kvr_test::write_bytes(dir / "a.module", kvr_test::make_unsigned_module(1));
+    kvr_test::write_bytes(dir / "b.module", kvr_test::make_unsigned_module(2));
+    const kvr_test::process_result result = kvr_test::run_program(
+        KVR_SIGN_PATH, {"a.module;Out.module", "b.module;OUT.module", "key.module"},
+        narrow(dir.path()));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("is named by 2 pairs"), std::string::npos) << result.err;
+    const kvr_test::process_result verified =
+        kvr_test::run_program(KVR_VERIFY_PATH, {"out.module", "key.module"}, narrow(dir.path()));
+    EXPECT_EQ(verified.status, 0) << verified.out;
+    EXPECT_EQ(kvr_test::snapshot(dir.path()).size(), 4u);  // a, b, the output and the key entry
+}
+
 }  // namespace

@@ -725,7 +725,8 @@ bool collides_with(const output_place& key, const descriptor_module& module) {
                            module_detail() + "  reason: " + std::strerror(error));
     }
     const output_place output = place_or_stop(module.output_file);
-    return same_file(key, input) || (output.folder == key.folder && output.name == key.name) ||
+    return same_file(key, input) ||
+           (output.folder == key.folder && fio::name_key(output.name) == fio::name_key(key.name)) ||
            (output.exists && same_file(key, output.existing));
 }
 
@@ -772,7 +773,7 @@ std::string empty_list_detail(const std::string& list_path) {
 std::string written_place(const std::string& output) {
     output_place place;
     return resolve_output_place(output, place) == 0
-               ? std::to_string(place.folder) + "/" + place.name
+               ? std::to_string(place.folder) + "/" + fio::name_key(place.name)
                : output;
 }
 

@@ -202,7 +202,8 @@ int refusal_of_target(const output_place& place) {
 // staged one for the same target.
 staged_file* staged_for(const output_place& place) {
     for (auto file = g_staged.rbegin(); file != g_staged.rend(); ++file) {
-        if (file->folder == place.folder && file->name == place.name) {
+        if (file->folder == place.folder &&
+            fio::name_key(file->name) == fio::name_key(place.name)) {
             return &*file;
         }
     }
