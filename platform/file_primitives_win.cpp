@@ -460,6 +460,15 @@ int read_link_at(const handle& folder, const char* name, std::string& text) {
 }
 
 int may_write_at(const handle& folder, const char* name) {
+    // The read-only attribute refuses writing to everyone, administrators too (Wine run as
+    // root would let the open below pass): it is asked first.
+    identity found;
+    if (const int error = identify_at(folder, name, found); error != 0) {
+        return error;
+    }
+    if ((found.mode & 0200) == 0) {
+        return EACCES;
+    }
     handle file;
     return open_relative(folder, name, FILE_WRITE_DATA, FILE_OPEN, FILE_NON_DIRECTORY_FILE, file);
 }
