@@ -8,10 +8,15 @@
 // inside the given folder: never a path.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#ifndef ESTALE
+#define ESTALE 116  // the C library of Windows has no number for "not the file it was"
+#endif
 
 namespace fio {
 
@@ -59,6 +64,37 @@ class handle {
     native_handle value_ = invalid();
     static native_handle invalid();
 };
+
+// ---- Paths --------------------------------------------------------------------------------
+
+// The longest path the system's calls take, in bytes, and the separator that paths get.
+#ifdef _WIN32
+inline constexpr const char* kPathSeparator = "\\";
+inline constexpr size_t kMostPathBytes = 32767 * 3;  // UTF-16 units of a long path, as UTF-8
+#else
+inline constexpr const char* kPathSeparator = "/";
+inline constexpr size_t kMostPathBytes = 4096;  // PATH_MAX
+#endif
+
+// Splits `path` into its folder part and its last name ("." for a path without a folder part).
+// On Windows both '\' and '/' separate names, and a root keeps its separator (C:\ or
+// \\?\C:\ or \\server\share\); a drive without one (C:x) is that drive's working folder.
+// false when the last name is empty, "." or "..": the path names a folder.
+bool split_path(const std::string& path, std::string& folder, std::string& name);
+// The folder's path and the name with one separator between them ('\' on Windows).
+std::string join_path(const std::string& folder, const std::string& name);
+// True for a path that does not depend on the working folder (or drive).
+bool is_full_path(const std::string& path);
+// True for one name inside a folder: not empty, not "." or "..", no NUL and no separator (on
+// Windows no '\', '/' or ':' either, which would reach another folder or a stream).
+bool is_single_name(const std::string& name);
+// The form in which two names of one folder are equal when they name one file: the name
+// itself, on Windows (whose file systems compare names without case) the name in capitals.
+std::string name_key(const std::string& name);
+
+// What the file at `path` is, links followed (a path, not a name in a held folder: for files
+// the tool only reads).
+int identify_path(const std::string& path, identity& found);
 
 // ---- Folders ------------------------------------------------------------------------------
 
@@ -116,6 +152,8 @@ uint32_t new_file_mode();
 void raise_descriptor_limit();
 // Random letters from [A-Za-z0-9].
 void random_letters(char* letters, size_t count);
+// A write past the file-size limit fails (EFBIG) instead of ending the process (SIGXFSZ).
+void fail_writes_past_size_limit();
 
 // ---- Fault seam ---------------------------------------------------------------------------
 

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,15 @@ int handle::close() {
 
 native_handle handle::invalid() {
     return -1;
+}
+
+int identify_path(const std::string& path, identity& found) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return errno;
+    }
+    fill(info, found);
+    return 0;
 }
 
 int open_folder(const std::string& path, handle& folder, std::string& full_path) {
@@ -411,6 +421,10 @@ void random_letters(char* letters, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         letters[i] = kLetters[noise[i] % (sizeof kLetters - 1)];
     }
+}
+
+void fail_writes_past_size_limit() {
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void set_fault_hook(fault_hook hook) {

@@ -20,7 +20,7 @@ trap 'rm -rf "$second_dir"' EXIT
     umask 077
     export TZ=America/New_York LC_ALL=C.UTF-8
     cmake -S "$source_dir" -B "$second_dir" "$@" >"$second_dir.configure.log"
-    cmake --build "$second_dir" -j2 --target kvr_verify kvr_package_files >/dev/null
+    cmake --build "$second_dir" -j2 --target kvr_sign kvr_verify kvr_package_files >/dev/null
 )
 rm -f "$second_dir.configure.log"
 second=$(package "$second_dir")

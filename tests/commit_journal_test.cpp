@@ -14,9 +14,15 @@
 
 namespace {
 
-const std::string kGood =
-    "kvr_sign commit journal 2\nrun AbC123\nkey 6b\nfolder 2f74 1 2\n"
-    "file 0 6b 3 0 0 384 4 7 0 0 384 3 7\nend\n";
+// The journal's folder, a full path in hex: "/t", on Windows "C:\t".
+#ifdef _WIN32
+const std::string kFolder = "433a5c74";
+#else
+const std::string kFolder = "2f74";
+#endif
+
+const std::string kGood = "kvr_sign commit journal 2\nrun AbC123\nkey 6b\nfolder " + kFolder +
+                          " 1 2\nfile 0 6b 3 0 0 384 4 7 0 0 384 3 7\nend\n";
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     return text.replace(text.find(from), from.size(), to);
@@ -46,7 +52,12 @@ TEST(CommitJournal, AcceptsOnlyWholeWellFormedJournalsOfSingleNames) {
         {replaced(kGood, "384 3 7", "384 3 7 sha256=" + std::string(64, 'a')), ""},
         {replaced(kGood, "384 3 7", "384 3 7 sha256=abcd"), "line 5"},  // not a digest
         {replaced(kGood, "key 6b", "key 6c"), "its key entry first"},
-        {replaced(kGood, "folder 2f74", "folder 74"), "line 4"},  // not a full path
+        {replaced(kGood, "folder " + kFolder, "folder 74"), "line 4"},  // not a full path
+#ifdef _WIN32
+        {replaced(kGood, "file 0 6b", "file 0 615c62"), "line 5"},        // "a\b"
+        {replaced(kGood, "file 0 6b", "file 0 613a62"), "line 5"},        // "a:b", a stream
+        {replaced(kGood, "folder " + kFolder, "folder 5c74"), "line 4"},  // "\t", on a drive
+#endif
     };
     for (const auto& [text, refusal] : cases) {
         journal record;

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console_stop.h"
@@ -180,6 +181,29 @@ TEST(WindowsConsoleStop, CtrlCReachesTheInstalledHandler) {
     }
     qpx_remove_stop_handler();
     EXPECT_EQ(g_stop_signal.load(), SIGINT);
+}
+
+// A stop request that comes while a hold is in force (a commit) waits for its end, on the
+// event's own thread, and is then handled; holds nest.
+TEST(WindowsConsoleStop, AStopDuringAHoldWaitsForItsEnd) {
+    ASSERT_TRUE(qpx_install_stop_handler(note_stop));
+    g_stop_signal = 0;
+    std::thread event;
+    {
+        const qpx_stop_requests_held outer;
+        const qpx_stop_requests_held inner;
+        event = std::thread([] { qpx_deliver_console_event(CTRL_BREAK_EVENT); });
+        Sleep(200);
+        EXPECT_EQ(g_stop_signal.load(), 0) << "handled during the hold";
+    }
+    event.join();
+    EXPECT_EQ(g_stop_signal.load(), SIGINT);
+    g_stop_signal = 0;
+    { const qpx_stop_requests_held after_the_stop; }  // a handler that returned lets holds be
+    EXPECT_TRUE(qpx_deliver_console_event(CTRL_CLOSE_EVENT));
+    EXPECT_EQ(g_stop_signal.load(), SIGTERM);
+    qpx_remove_stop_handler();
+    EXPECT_FALSE(qpx_deliver_console_event(CTRL_C_EVENT));
 }
 
 }  // namespace

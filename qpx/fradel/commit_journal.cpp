@@ -56,8 +56,7 @@ bool bytes_of(const std::string& hex, std::string& bytes) {
 
 // One name inside a folder: never a path, never the folder itself or its parent.
 bool is_one_component(const std::string& name) {
-    return !name.empty() && name.size() <= kMostNameBytes && name != "." && name != ".." &&
-           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+    return name.size() <= kMostNameBytes && fio::is_single_name(name);
 }
 
 std::string recorded_text(const recorded_file& file) {
@@ -89,7 +88,7 @@ bool parse_folder(std::istringstream& line, journal& record) {
     std::string hex;
     journal_folder folder;
     if (!(line >> hex >> folder.device >> folder.inode) || !bytes_of(hex, folder.path) ||
-        folder.path.empty() || folder.path.front() != '/') {
+        !fio::is_full_path(folder.path)) {
         return false;
     }
     record.folders.push_back(std::move(folder));

@@ -29,7 +29,6 @@
 #include <utility>
 
 #include "command_line_hints.h"
-#include "movira_ofstream.h"
 #include "openssl_handles.h"
 #include "output_folders.h"
 #include "staged_outputs.h"
@@ -235,8 +234,8 @@ std::string split_problem(const std::string& pair_text, size_t parts) {
 std::string missing_input_detail(const std::string& input, const std::string& list_folder) {
     const std::string why = FIO_FILE_SYSTEM::why_unreadable(input);
     std::string detail = "  reason: " + (why.empty() ? std::string("not found") : why) + "\n";
-    if (!list_folder.empty() && !input.empty() && input.front() != '/' &&
-        FIO_FILE_SYSTEM::exists(list_folder + "/" + input)) {
+    if (!list_folder.empty() && !input.empty() && !fio::is_full_path(input) &&
+        FIO_FILE_SYSTEM::exists(fio::join_path(list_folder, input))) {
         detail +=
             "  hint: paths in a list file are taken from the working folder, not from the list "
             "file's folder\n";
@@ -305,8 +304,8 @@ namespace {
 class list_being_read {
   public:
     explicit list_being_read(const std::string& list_path) {
-        const size_t slash = list_path.find_last_of('/');
-        g_list_folder = slash == std::string::npos ? "." : list_path.substr(0, slash + 1);
+        std::string name;
+        fio::split_path(list_path, g_list_folder, name);
     }
     ~list_being_read() { g_list_folder.clear(); }
     list_being_read(const list_being_read&) = delete;
@@ -713,10 +712,6 @@ output_place place_or_stop(const std::string& path) {
     return place;
 }
 
-bool same_file(const output_place& key, const struct stat& other) {
-    return key.exists && key.existing.device == other.st_dev && key.existing.inode == other.st_ino;
-}
-
 bool same_file(const output_place& key, const fio::identity& other) {
     return key.exists && key.existing.same_file(other);
 }
@@ -724,13 +719,14 @@ bool same_file(const output_place& key, const fio::identity& other) {
 // True when a write to `key` would land on the module's input or output.
 bool collides_with(const output_place& key, const descriptor_module& module) {
     const module_in_hand in_hand(module.input_file);
-    struct stat input {};
-    if (::stat(module.input_file.c_str(), &input) != 0) {
+    fio::identity input;
+    if (const int error = fio::identify_path(module.input_file, input); error != 0) {
         report_with_detail(__LINE__, "Input binary data cannot be NULL",
-                           module_detail() + "  reason: " + std::strerror(errno));
+                           module_detail() + "  reason: " + std::strerror(error));
     }
     const output_place output = place_or_stop(module.output_file);
-    return same_file(key, input) || (output.folder == key.folder && output.name == key.name) ||
+    return same_file(key, input) ||
+           (output.folder == key.folder && fio::name_key(output.name) == fio::name_key(key.name)) ||
            (output.exists && same_file(key, output.existing));
 }
 
@@ -777,7 +773,7 @@ std::string empty_list_detail(const std::string& list_path) {
 std::string written_place(const std::string& output) {
     output_place place;
     return resolve_output_place(output, place) == 0
-               ? std::to_string(place.folder) + "/" + place.name
+               ? std::to_string(place.folder) + "/" + fio::name_key(place.name)
                : output;
 }
 
@@ -960,7 +956,15 @@ int fradel_kvr_sign_main(int argc, char** argv) {
 }
 
 #ifndef FRADEL_KVR_SIGN_NO_MAIN
+// The arguments as UTF-8 (on Windows from the wide command line, so that any name arrives
+// whole).
 int main(int argc, char** argv) {
-    return fradel_kvr_sign_main(argc, argv);
+    std::vector<std::string> words = QPX_COMMON_CMD::utf8_arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& word : words) {
+        pointers.push_back(word.data());
+    }
+    pointers.push_back(nullptr);
+    return fradel_kvr_sign_main(static_cast<int>(words.size()), pointers.data());
 }
 #endif

@@ -2,10 +2,10 @@
 #include "output_folders.h"
 
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <deque>
 #include <unordered_map>
+
+#include "console_stop.h"
 
 namespace {
 
@@ -26,21 +26,13 @@ int opened_folder(const std::string& text, held_folder& folder) {
     return fio::identify(folder.folder, folder.identity);
 }
 
-// Splits `path` into its folder and its last name; false when the last name names a folder.
-bool split_path(const std::string& path, std::string& folder, std::string& name) {
-    const size_t slash = path.find_last_of('/');
-    folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return !(name.empty() || name == "." || name == "..");
-}
-
 // One step: the place `path` names, without following a link at its last name.
 int place_of(const std::string& path, output_place& place) {
     std::string folder_text;
     if (path.find('\0') != std::string::npos) {
         return EINVAL;
     }
-    if (!split_path(path, folder_text, place.name)) {
+    if (!fio::split_path(path, folder_text, place.name)) {
         return EISDIR;
     }
     if (place.name.size() > kMostNameBytes) {
@@ -49,7 +41,7 @@ int place_of(const std::string& path, output_place& place) {
     if (const int error = hold_folder(folder_text, place.folder); error != 0) {
         return error;
     }
-    if (g_folders[place.folder].path.size() + 1 + place.name.size() >= PATH_MAX) {
+    if (g_folders[place.folder].path.size() + 1 + place.name.size() >= fio::kMostPathBytes) {
         return ENAMETOOLONG;
     }
     const int error =
@@ -65,7 +57,7 @@ int link_text(const output_place& place, std::string& next) {
     if (const int error = fio::read_link_at(folder.folder, place.name.c_str(), text); error != 0) {
         return error;
     }
-    next = text.front() == '/' ? text : (folder.path == "/" ? "" : folder.path) + "/" + text;
+    next = fio::is_full_path(text) ? text : fio::join_path(folder.path, text);
     return 0;
 }
 
@@ -76,33 +68,6 @@ bool may_follow(const held_folder& folder, const fio::identity& link) {
     const bool shared = folder.sticky() && (folder.identity.mode & 0002) != 0;
     return !shared || link.owner == fio::effective_user() || link.owner == folder.identity.owner;
 }
-
-// Holds SIGINT, SIGTERM and SIGHUP back while the folders change.
-class stop_requests_held {
-  public:
-    stop_requests_held() {
-#ifndef _WIN32
-        sigset_t held;
-        sigemptyset(&held);
-        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-            sigaddset(&held, signal_number);
-        }
-        sigprocmask(SIG_BLOCK, &held, &previous_);
-#endif
-    }
-    ~stop_requests_held() {
-#ifndef _WIN32
-        sigprocmask(SIG_SETMASK, &previous_, nullptr);
-#endif
-    }
-    stop_requests_held(const stop_requests_held&) = delete;
-    stop_requests_held& operator=(const stop_requests_held&) = delete;
-
-  private:
-#ifndef _WIN32
-    sigset_t previous_{};
-#endif
-};
 
 }  // namespace
 
@@ -127,7 +92,7 @@ int hold_folder(const std::string& path, uint32_t& index) {
     }
     if (!find_held_folder(folder.identity, index)) {
         index = static_cast<uint32_t>(g_folders.size());
-        const stop_requests_held held;  // the stop handler reads the folders
+        const qpx_stop_requests_held held;  // the stop handler reads the folders
         g_folders.push_back(std::move(folder));
     }
     g_folder_by_text.emplace(path, index);
@@ -158,7 +123,7 @@ const held_folder& folder_at(uint32_t index) {
 }
 
 std::string place_path(const held_folder& folder, const std::string& name) {
-    return (folder.path == "/" ? "" : folder.path) + "/" + name;
+    return fio::join_path(folder.path, name);
 }
 
 std::string place_path(uint32_t folder, const std::string& name) {

@@ -2,13 +2,13 @@
 #include "run_presence.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <vector>
 
 #include "commit_journal.h"
+#include "console_stop.h"
 #include "qpx_common.h"
 #include "zrl_core.h"
 
@@ -112,24 +112,9 @@ void sweep_dead_runs(const held_folder& folder) {
     }
 }
 
-// Blocks SIGINT, SIGTERM and SIGHUP for its lifetime.
-class signals_blocked {
-  public:
-    signals_blocked() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-            sigaddset(&held, signal_number);
-        }
-        sigprocmask(SIG_BLOCK, &held, &previous_);
-    }
-    ~signals_blocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    signals_blocked(const signals_blocked&) = delete;
-    signals_blocked& operator=(const signals_blocked&) = delete;
-
-  private:
-    sigset_t previous_{};
-};
+// Blocks SIGINT, SIGTERM and SIGHUP (on Windows the console's stop requests) for its
+// lifetime.
+using signals_blocked = qpx_stop_requests_held;
 
 // Creates and locks this run's run file in `folder`. A run file that a concurrent sweep took
 // for a dead run's (between its creation and its lock) is made again.
@@ -188,6 +173,11 @@ void leave_all_folders(std::string& leftovers) {
     for (const presence& here : g_presence) {
         remove_leftover(folder_at(here.folder), name.c_str(), leftovers);
     }
+    const signals_blocked blocked;
+    g_presence.clear();
+}
+
+void forget_all_folders() {
     const signals_blocked blocked;
     g_presence.clear();
 }

@@ -26,6 +26,11 @@ void leave_all_folders();
 // `leftovers`; the run is present nowhere afterwards.
 void leave_all_folders(std::string& leftovers);
 
+// Closes the run files that leave_all_folders() removed: the run is present nowhere afterwards,
+// and a later file it stages makes its run file again. (On Windows a removed file's name stays
+// until its last handle is closed.)
+void forget_all_folders();
+
 // Removes the run file of the run `id` from `folder`, when it is this user's and nobody holds
 // its lock; a failure is named in `leftovers`.
 void remove_dead_run_file(const held_folder& folder, const run_id& id, std::string& leftovers);

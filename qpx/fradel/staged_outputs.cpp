@@ -1,8 +1,6 @@
 // All-or-nothing writing of the files a run produces (see staged_outputs.h).
 #include "staged_outputs.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "commit_journal.h"
+#include "console_stop.h"
 #include "output_folders.h"
 #include "qpx_common.h"
 #include "run_presence.h"
@@ -23,7 +22,6 @@
 
 namespace {
 
-constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr uint32_t kStagedMode = 0600;  // until its content is written
 constexpr size_t kCopyChunk = 1 << 16;
 constexpr std::chrono::milliseconds kLockPoll(5);
@@ -65,45 +63,9 @@ char g_kept_journal[4096] = {};  // the journal a rerun finishes, for the signal
 
 // ---- Signals ------------------------------------------------------------------------------
 
-// Holds SIGINT, SIGTERM and SIGHUP back for its lifetime; one that arrives meanwhile acts when
-// the scope ends.
-class termination_signals_held {
-  public:
-    termination_signals_held() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (const int signal_number : kTerminationSignals) {
-            sigaddset(&held, signal_number);
-        }
-        sigprocmask(SIG_BLOCK, &held, &previous_);
-    }
-    ~termination_signals_held() {
-        if (restore_) {
-            sigprocmask(SIG_SETMASK, &previous_, nullptr);
-        }
-    }
-    termination_signals_held(const termination_signals_held&) = delete;
-    termination_signals_held& operator=(const termination_signals_held&) = delete;
-    // Keeps them held for the rest of the process: a stop that reports a failure then prints it
-    // whole before it ends.
-    void keep() { restore_ = false; }
-
-  private:
-    sigset_t previous_{};
-    bool restore_ = true;
-};
-
-// Whether SIGINT, SIGTERM or SIGHUP waits, held back, to act.
-bool termination_pending() {
-    sigset_t pending;
-    sigemptyset(&pending);
-    if (sigpending(&pending) != 0) {
-        return false;
-    }
-    return std::any_of(
-        std::begin(kTerminationSignals), std::end(kTerminationSignals),
-        [&](int signal_number) { return sigismember(&pending, signal_number) == 1; });
-}
+// Holds SIGINT, SIGTERM and SIGHUP (on Windows the console's stop requests) back for its
+// lifetime; one that arrives meanwhile acts when the scope ends.
+using termination_signals_held = qpx_stop_requests_held;
 
 // Takes the lock of a folder, waiting while another process holds it, but not past a stop
 // request (EINTR: nothing was changed yet) nor for ever (EWOULDBLOCK).
@@ -113,7 +75,7 @@ int wait_for_lock(const fio::handle& folder) {
         if (error != EWOULDBLOCK && error != EAGAIN) {
             return error;
         }
-        if (termination_pending()) {
+        if (qpx_stop_request_pending()) {
             return EINTR;
         }
         if (waited >= kMostLockWait) {
@@ -123,16 +85,9 @@ int wait_for_lock(const fio::handle& folder) {
     }
 }
 
-// Async-signal-safe writing to stderr.
+// Writing to stderr that a signal handler may do.
 void say(const char* text, size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, text, length);
-        if (written <= 0) {
-            return;
-        }
-        text += written;
-        length -= static_cast<size_t>(written);
-    }
+    qpx_say_from_stop_handler(text, length);
 }
 
 void say(const char* text) {
@@ -154,7 +109,7 @@ void unlink_staged_files() {
             error != 0 && error != ENOENT) {
             say("  not removed: ");
             say(folder.path.data(), folder.path.size());
-            say("/");
+            say(fio::kPathSeparator);
             say(name.c_str());
             say("\n");
         }
@@ -174,8 +129,8 @@ const char* signal_name(int signal_number) {
 }
 
 // Removes the staged files, says what became of the outputs, then lets the signal act as it
-// would have (SA_RESETHAND has put the default action back and SA_NODEFER leaves the signal
-// unblocked), so the run ends with the signal's usual status.
+// would have (the final stop handler has put the default action back), so the run ends with
+// the signal's usual status.
 void stop_on_termination_signal(int signal_number) {
     say("Stopped by ");
     say(signal_name(signal_number));
@@ -190,7 +145,7 @@ void stop_on_termination_signal(int signal_number) {
         say(": no output was changed\n");
     }
     unlink_staged_files();
-    ::raise(signal_number);
+    qpx_end_as_stopped(signal_number);
 }
 
 void remove_staged_at_internal_error() {
@@ -235,21 +190,9 @@ void prepare_for_outputs() {
     prepared = true;
     fio::raise_descriptor_limit();
     // A file-size limit then fails the write (EFBIG) instead of killing the process mid-file.
-    std::signal(SIGXFSZ, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = stop_on_termination_signal;
-    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
-    sigemptyset(&action.sa_mask);
-    for (const int signal_number : kTerminationSignals) {
-        sigaddset(&action.sa_mask, signal_number);
-    }
-    for (const int signal_number : kTerminationSignals) {
-        struct sigaction previous {};
-        // A signal the caller chose to ignore (nohup) stays ignored.
-        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &action, nullptr);
-        }
-    }
+    fio::fail_writes_past_size_limit();
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    qpx_install_final_stop_handler(stop_on_termination_signal);
     MSG_INTERNAL_ERROR::set_cleanup(remove_staged_at_internal_error);
 }
 
@@ -287,7 +230,8 @@ int refusal_of_target(const output_place& place) {
 // staged one for the same target.
 staged_file* staged_for(const output_place& place) {
     for (auto file = g_staged.rbegin(); file != g_staged.rend(); ++file) {
-        if (file->folder == place.folder && file->name == place.name) {
+        if (file->folder == place.folder &&
+            fio::name_key(file->name) == fio::name_key(place.name)) {
             return &*file;
         }
     }
@@ -901,6 +845,7 @@ std::optional<output_failure> commit_staged_outputs() {
 void remove_staged_outputs() {
     const termination_signals_held held;
     unlink_staged_files();
+    forget_all_folders();
     g_staged.clear();
 }
 
