@@ -58,28 +58,6 @@ void fill(const struct stat& info, identity& found) {
 
 }  // namespace
 
-handle& handle::operator=(handle&& other) noexcept {
-    if (this != &other) {
-        close();
-        value_ = other.release();
-    }
-    return *this;
-}
-
-handle::~handle() {
-    close();
-}
-
-bool handle::is_open() const {
-    return value_ >= 0;
-}
-
-native_handle handle::release() {
-    const native_handle value = value_;
-    value_ = invalid();
-    return value;
-}
-
 int handle::close() {
     if (!is_open()) {
         return 0;

@@ -322,28 +322,6 @@ std::wstring link_target(const unsigned char* buffer, size_t size, bool& relativ
 
 // ---- Handles ------------------------------------------------------------------------------
 
-handle& handle::operator=(handle&& other) noexcept {
-    if (this != &other) {
-        close();
-        value_ = other.release();
-    }
-    return *this;
-}
-
-handle::~handle() {
-    close();
-}
-
-bool handle::is_open() const {
-    return value_ != invalid();
-}
-
-native_handle handle::release() {
-    const native_handle value = value_;
-    value_ = invalid();
-    return value;
-}
-
 int handle::close() {
     if (!is_open()) {
         return 0;
