@@ -618,7 +618,7 @@ class PowerCut : public ::testing::TestWithParam<explored> {
         const tree now = snapshot();
         for (const auto& [at, file] : now) {
             if (at.second.find(".kvr_sign-") != std::string::npos) {
-                found.push_back("left " + shown(at));
+                found.push_back("left " + shown(at) + " (" + owner_and_mode(file.second) + ")");
             }
         }
         refused = rerun.status == 70 && rerun.err.find("already signed") != std::string::npos;
