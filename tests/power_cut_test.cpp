@@ -3,15 +3,16 @@
 // every inode of the run alive in a stash folder. The log is replayed through two models of what
 // a power cut may keep: a file's data only up to its last fsync or fdatasync, its mode and owner
 // only up to its last fsync, a folder's entries only up to its last fsync; of the entry changes
-// after that (creates, links, unlinks, renames; a rename between two folders is a change in
-// each), the in-order model keeps any in-order prefix of each folder's, as a journalled file
-// system does, and the any-order model any subset of them, as one without a journal may (ext2,
-// FAT). A change of a subset is kept or lost on its own: a kept rename or link whose source
-// name's creation was lost still names its inode (every inode exists: the stash keeps it), and
-// a kept unlink of a name that is not there removes nothing. Each name ends as the last kept
-// change to it left it. Where a point has too many subsets, the any-order model tries every one
-// that keeps or loses at most two changes and a fixed-seed sample of the others. Un-flushed data
-// and attributes are kept or lost too. Every distinct state of every point of the trace is
+// after that (creates, links, unlinks, renames; a rename inside one folder is one change, a
+// rename between two folders a change in each), the in-order model keeps any in-order prefix of
+// each folder's, as a journalled file system does, and the any-order model any subset of them,
+// as one without a journal may (ext2, FAT). A change of a subset is kept or lost on its own: a
+// kept rename or link whose source name's creation was lost still names its inode (every inode
+// exists: the stash keeps it), and a kept unlink of a name that is not there removes nothing.
+// Each name ends as the last kept change to it left it. Where a point has too many subsets, the
+// any-order model tries every one that keeps or loses at most one change (two in the full form)
+// and, up to a cap, a fixed-seed sample of the others. Un-flushed data and attributes are kept
+// or lost too. Every distinct state of every point of the trace is
 // rebuilt in the job's folders with the run's own inodes, the same command runs again, and the
 // outcome is checked: the whole set signed from the original inputs, replaced files with their
 // old mode and owner, inputs unchanged, nothing of the tool's own left. A failure names the
