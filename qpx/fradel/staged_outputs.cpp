@@ -216,14 +216,16 @@ void prepare_for_outputs() {
         return;
     }
     prepared = true;
-    // The stop handler names the run's files by its id: drawn before the handler can run.
-    draw_run_id();
     fio::raise_descriptor_limit();
     // A file-size limit then fails the write (EFBIG) instead of killing the process mid-file.
     fio::fail_writes_past_size_limit();
     // A signal the caller chose to ignore (nohup) stays ignored.
     qpx_install_final_stop_handler(stop_on_termination_signal);
     MSG_INTERNAL_ERROR::set_cleanup(remove_staged_at_internal_error);
+    // The stop handler names the run's files by its id: a stop request that arrives while it is
+    // drawn waits until it is whole, then ends the run as any other.
+    const termination_signals_held held;
+    draw_run_id();
 }
 
 // ---- Staging ------------------------------------------------------------------------------
