@@ -646,6 +646,13 @@ int keep_way_back(staged_file& file) {
         error != 0 || old.kind == fio::file_kind::missing) {
         return error;
     }
+    // A second name of another user's file is removed by a later run only on the word of this
+    // run's run file, which is on the disk first.
+    if (old.owner != fio::effective_user()) {
+        if (const int error = make_run_file_durable(file.folder); error != 0) {
+            return error;
+        }
+    }
     const marked_name pending = pending_name(file);
     const int linked = fio::link_at(folder.folder, file.name.c_str(), pending.c_str());
     if (linked == EPERM || linked == EMLINK || linked == EOPNOTSUPP) {
