@@ -1,0 +1,16 @@
+# The bench's plot: wall time per module against N for kvr_sign, the whole-run floor and the
+# per-module floor of signing alone.
+#   gnuplot -e "data='<points>'; output='<file>.svg'; machine='<text>'" bench/plot.gp
+set terminal svg size 760,460 dynamic noenhanced font "sans,13" background "white"
+set output output
+set title "Wall time per module, medians (".machine.")" font "sans,12"
+set logscale x
+set xlabel "N, modules signed in one run"
+set ylabel "ms per module"
+set yrange [0:*]
+set xrange [0.7:15000]
+set key top right
+set grid xtics ytics lc rgb "#dddddd"
+plot data using 1:2 with linespoints lw 2 pt 7 lc rgb "#1f77b4" title "kvr_sign (whole run)", \
+     data using 1:3 with linespoints lw 2 pt 5 lc rgb "#ff7f0e" title "whole-run floor (no checks, no journal)", \
+     data using 1:4 with lines lw 2 dt 2 lc rgb "#2ca02c" title "signing floor (digest, sign, verify)"
