@@ -77,6 +77,7 @@ fresh_outputs() {
 echo "kvr_sign benchmark: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
     "$(openssl version | cut -d' ' -f1-2), build type ${build_type:-unset}," \
     "outputs $([ "${KVR_BENCH_FRESH_OUTPUTS:-0}" = 1 ] && echo "fresh each run" || echo "replaced each run")"
+load_before=$(cut -d' ' -f1 /proc/loadavg)
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$build_type" = Release ] || echo "warning: $build is not a Release build" >&2
 
@@ -146,7 +147,7 @@ awk -v sizes="$sizes" -f "$here/whole_run.awk" "$results"
 # Time per module against N, as a plot.
 if command -v gnuplot >/dev/null; then
     awk -v sizes="$sizes" -f "$here/plot_data.awk" "$results" >"$work/points"
-    machine="$(nproc) cores, load $(cut -d' ' -f1 /proc/loadavg), $runs rounds"
+    machine="$(nproc) cores, load $load_before to $(cut -d' ' -f1 /proc/loadavg), $runs rounds"
     gnuplot -e "data='$work/points'; output='$plot'; machine='$machine'" "$here/plot.gp"
     echo
     echo "Plot of time per module against N: $plot"
