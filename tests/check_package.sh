@@ -44,14 +44,17 @@ done
 if [[ $(ls root/$doc/docs | wc -l) -ne $((documents - 1)) ]]; then
     echo "root/$doc/docs holds files that docs/ does not:" >&2; ls root/$doc/docs >&2; exit 1
 fi
+# The manual pages name documents that are there.
+for named in $(gzip -dc root/usr/share/man/man1/*.1.gz | grep -o 'docs/[a-z_]*\.\(md\.gz\|svg\)'); do
+    [[ -f root/$doc/$named ]] || { echo "a manual page names /$doc/$named, which is missing" >&2; exit 1; }
+done
 # The reference page holds both layouts and the report's fields.
+gzip -dc root/$doc/reference.md.gz > reference.md
 for heading in '## Descriptor module (4208 bytes' '## Public Key Entry module (256 bytes' \
     '## The JSON report'; do
-    gzip -dc root/$doc/reference.md.gz | grep -qF "$heading" ||
-        { echo "reference.md.gz lacks \"$heading\"" >&2; exit 1; }
+    grep -qF "$heading" reference.md || { echo "reference.md.gz lacks \"$heading\"" >&2; exit 1; }
 done
-gzip -dc root/$doc/reference.md.gz | grep -qF '`format_version`' ||
-    { echo "reference.md.gz lacks the report's fields" >&2; exit 1; }
+grep -qF '`format_version`' reference.md || { echo "reference.md.gz lacks the report's fields" >&2; exit 1; }
 root/usr/bin/kvr_sign --help > /dev/null
 root/usr/bin/kvr_verify --help > /dev/null
 for page in root/usr/share/man/man1/*.1.gz; do

@@ -16,8 +16,9 @@ package() {
 
 first=$(package "$build_dir")
 top=$(basename "$first" .zip)
+entries=$(unzip -Z1 "$first")
 for entry in kvr_sign.exe kvr_verify.exe reference.md copyright openssl-LICENSE.txt; do
-    unzip -Z1 "$first" | grep -qxF "$top/$entry" || { echo "missing in the zip: $entry" >&2; exit 1; }
+    grep -qxF "$top/$entry" <<<"$entries" || { echo "missing in the zip: $entry" >&2; exit 1; }
 done
 for document in "$source_dir"/README.md "$source_dir"/docs/*; do
     entry=${document#"$source_dir"/}
