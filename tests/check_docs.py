@@ -16,24 +16,31 @@ LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)\)")
 SETUP = "bash tools/install-deps.sh"
 
 
-def prose_lines(text):
-    """The lines of a Markdown text outside code blocks, with inline code removed."""
+def prose_lines(path):
+    """The numbered lines of a Markdown file outside code blocks."""
     fenced = False
-    for number, line in enumerate(text.splitlines(), 1):
+    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
         if line.lstrip().startswith("```"):
             fenced = not fenced
-            continue
-        if fenced or line.startswith("    "):
-            continue
-        yield number, re.sub(r"`[^`]*`", "", line)
+        elif not fenced and not line.startswith("    "):
+            yield number, line
+
+
+def heading_anchors(path):
+    """The fragments a forge gives the headings of a Markdown file (inline code keeps its text)."""
+    seen = {}
+    for _, line in prose_lines(path):
+        heading = re.match(r"#{1,6} (.*)", line)
+        if heading:
+            slug = re.sub(r"[^\w\- ]", "", heading.group(1).strip().lower()).replace(" ", "-")
+            seen[slug] = seen.get(slug, -1) + 1
+            yield slug if seen[slug] == 0 else f"{slug}-{seen[slug]}"
 
 
 def link_faults(document, root):
     faults = []
-    raw_lines = document.read_text(encoding="utf-8").splitlines()
-    for number, _ in prose_lines(document.read_text(encoding="utf-8")):
-        # Links are read from the raw line, so that a link whose text is code still counts.
-        for target in LINK.findall(raw_lines[number - 1]):
+    for number, line in prose_lines(document):
+        for target in LINK.findall(re.sub(r"`[^`]*`", "", line)):
             if re.match(r"[a-z][a-z0-9+.-]*:", target):
                 continue  # an address on the web or mail: not the documents' own
             path_part, _, fragment = target.partition("#")
@@ -41,28 +48,9 @@ def link_faults(document, root):
             where = f"{document.relative_to(root)}:{number}: {target}"
             if not linked.exists():
                 faults.append(f"{where}: no such file")
-            elif fragment and linked.suffix == ".md" and fragment not in heading_anchors(linked):
+            elif fragment and linked.suffix == ".md" and fragment not in set(heading_anchors(linked)):
                 faults.append(f"{where}: no heading #{fragment} in {linked.name}")
     return faults
-
-
-def heading_anchors(path):
-    # Inline code in a heading keeps its text in the fragment ("`kvr_verify` in pipelines").
-    seen = {}
-    result = set()
-    fenced = False
-    for line in path.read_text(encoding="utf-8").splitlines():
-        if line.lstrip().startswith("```"):
-            fenced = not fenced
-            continue
-        heading = None if fenced else re.match(r"#{1,6} (.*)", line)
-        if not heading:
-            continue
-        slug = re.sub(r"[^\w\- ]", "", heading.group(1).strip().lower()).replace(" ", "-")
-        count = seen.get(slug, 0)
-        seen[slug] = count + 1
-        result.add(slug if count == 0 else f"{slug}-{count}")
-    return result
 
 
 def commands(readme):
