@@ -216,14 +216,16 @@ void prepare_for_outputs() {
         return;
     }
     prepared = true;
-    // The stop handler names the run's files by its id: drawn before the handler can run.
-    draw_run_id();
     fio::raise_descriptor_limit();
     // A file-size limit then fails the write (EFBIG) instead of killing the process mid-file.
     fio::fail_writes_past_size_limit();
     // A signal the caller chose to ignore (nohup) stays ignored.
     qpx_install_final_stop_handler(stop_on_termination_signal);
     MSG_INTERNAL_ERROR::set_cleanup(remove_staged_at_internal_error);
+    // The stop handler names the run's files by its id: a stop request that arrives while it is
+    // drawn waits until it is whole, then ends the run as any other.
+    const termination_signals_held held;
+    draw_run_id();
 }
 
 // ---- Staging ------------------------------------------------------------------------------
@@ -643,6 +645,13 @@ int keep_way_back(staged_file& file) {
     if (const int error = old_file_of(file, old);
         error != 0 || old.kind == fio::file_kind::missing) {
         return error;
+    }
+    // A second name of another user's file is removed by a later run only on the word of this
+    // run's run file, which is on the disk first.
+    if (old.owner != fio::effective_user()) {
+        if (const int error = make_run_file_durable(file.folder); error != 0) {
+            return error;
+        }
     }
     const marked_name pending = pending_name(file);
     const int linked = fio::link_at(folder.folder, file.name.c_str(), pending.c_str());
