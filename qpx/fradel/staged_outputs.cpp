@@ -800,6 +800,9 @@ class commit {
         journal_size_ = text.size();
         error = fio::rename_new_at(journal_folder().folder, staged.c_str(), journal_file().c_str());
         if (error != 0) {
+            // Where the rename is a link and an unlink, the journal may be in place all the
+            // same: then the undo takes it away as it would any other.
+            journal_in_place_ = error != EEXIST && journal_is_ours();
             return journal_failure(error);  // EEXIST: never over another run's journal
         }
         journal_in_place_ = true;
@@ -810,6 +813,14 @@ class commit {
                                   "flushing the commit's journal into its folder"));
         }
         return std::nullopt;
+    }
+
+    bool journal_is_ours() const {
+        fio::identity opened;
+        fio::identity named;
+        return fio::identify(journal_file_, opened) == 0 &&
+               fio::identify_at(journal_folder().folder, journal_file().c_str(), named) == 0 &&
+               named.same_file(opened);
     }
 
     // Marks the journal committed, on the disk: from here on the commit is final.
@@ -882,12 +893,13 @@ class commit {
         std::string leftovers = discard_ways_back();
         const bool ways_back_removed = leftovers.empty();
         leave_all_folders(leftovers);
+        const bool all_removed = leftovers.empty();
         uint32_t failed_folder = 0;
         int error = sync_folders(folders_, failed_folder);
-        if (error == 0 && ways_back_removed) {
+        if (error == 0 && all_removed) {
             error = fio::remove_at(journal_folder().folder, journal_file().c_str());
         }
-        if (error != 0 || !ways_back_removed) {
+        if (error != 0 || !all_removed) {
             leftovers += "  not removed: " + shown_journal() + " (" +
                          (error != 0 ? std::strerror(error) : "kept for what is named above") +
                          "); the next run with this key entry finishes its clean-up\n";
@@ -952,6 +964,8 @@ class commit {
         uint32_t failed_folder = 0;
         int error = 0;
         if (journal_in_place_) {
+            remove_leftover(journal_folder(), journal_staged().c_str(), outcome.leftovers,
+                            "the journal's staged file");
             error = undo_entries(record_, held_journal_folders(folders_), outcome);
             error = error != 0 ? error : (outcome.unproven ? ESTALE : 0);
             error = error != 0 ? error : sync_folders(folders_, failed_folder);
