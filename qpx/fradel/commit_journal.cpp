@@ -56,7 +56,7 @@ bool bytes_of(const std::string& hex, std::string& bytes) {
 
 // One name inside a folder: never a path, never the folder itself or its parent.
 bool is_one_component(const std::string& name) {
-    return name.size() <= kMostNameBytes && fio::is_single_name(name);
+    return fio::name_length(name) <= kMostNameBytes && fio::is_single_name(name);
 }
 
 std::string recorded_text(const recorded_file& file) {

@@ -156,7 +156,7 @@ void remove_staged_at_internal_error() {
 
 output_failure failure(output_failure::step failed, const std::string& path, int error,
                        const char* doing = nullptr) {
-    std::string reason = std::strerror(error != 0 ? error : EIO);
+    std::string reason = fio::error_text(error != 0 ? error : EIO);
     if (doing != nullptr) {
         reason += std::string(" (") + doing + ")";
     }
@@ -230,8 +230,9 @@ int refusal_of_target(const output_place& place) {
 // staged one for the same target.
 staged_file* staged_for(const output_place& place) {
     for (auto file = g_staged.rbegin(); file != g_staged.rend(); ++file) {
+        const bool exact = folder_at(place.folder).case_sensitive;
         if (file->folder == place.folder &&
-            fio::name_key(file->name) == fio::name_key(place.name)) {
+            fio::name_key(file->name, exact) == fio::name_key(place.name, exact)) {
             return &*file;
         }
     }
