@@ -157,14 +157,15 @@ constexpr DWORD kRetryMilliseconds = 20;
 
 // Another program's short look at a file (another run staging beside it, a virus scanner, an
 // indexer) may hold it open without sharing its removal, which fails a step on its name with a
-// sharing violation (EBUSY; replacing a name, also EACCES). Such a look ends soon: the step is
-// tried again for about a second before its failure counts.
+// sharing violation (EBUSY; replacing a name, also EACCES), or keeps a removed file's name
+// until it closes. Such a look ends soon: the step is tried again for about a second before
+// its failure counts.
 template <typename Step>
 int retried(Step step, bool denied_too = false) {
     int error = 0;
     for (int attempt = 0; attempt < kMostTries; ++attempt) {
         error = step();
-        if (error != EBUSY && !(denied_too && error == EACCES)) {
+        if (error != EBUSY && error != kErrorDeletePending && !(denied_too && error == EACCES)) {
             return error;
         }
         Sleep(kRetryMilliseconds);
