@@ -169,4 +169,36 @@ TEST(WindowsIdentities, ASymbolicLinkIsALinkAtItsName) {
     EXPECT_EQ(fio::open_at(place.folder, "link", false, file), ELOOP);
 }
 
+// A folder named by its volume's GUID path (the only name of a volume without a drive
+// letter, which the primitives fall back to) splits at its volume's root and is held like any
+// other. Wine names its volumes so but cannot open them by that name: there the hold is not
+// shown.
+TEST(WindowsPaths, AFolderOnAVolumeNamedByItsGuidIsHeld) {
+    const held place;
+    wchar_t guid_path[1024] = {};
+    ASSERT_NE(GetFinalPathNameByHandleW(place.folder.value(), guid_path, 1024,
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_GUID),
+              0u);
+    const std::string path = fio_narrow_path(guid_path);
+    ASSERT_EQ(path.rfind("\\\\?\\Volume{", 0), 0u) << path;
+    std::string above;
+    std::string name;
+    const size_t root = path.find('}') + 2;
+    EXPECT_TRUE(fio::split_path(path.substr(0, root) + "k.module", above, name));
+    EXPECT_EQ(above, path.substr(0, root));
+    EXPECT_TRUE(fio::is_full_path(path));
+    fio::handle folder;
+    std::string full_path;
+    const int opened = fio::open_folder(path, folder, full_path);
+    if (opened == ENOENT) {
+        GTEST_SKIP() << "this system cannot open a volume by its GUID path (Wine)";
+    }
+    ASSERT_EQ(opened, 0) << path;
+    fio::identity by_guid;
+    fio::identity by_letter;
+    ASSERT_EQ(fio::identify(folder, by_guid), 0);
+    ASSERT_EQ(fio::identify(place.folder, by_letter), 0);
+    EXPECT_TRUE(by_guid.same_file(by_letter));
+}
+
 }  // namespace
