@@ -57,6 +57,15 @@ TEST(WindowsNames, DeviceNamesAndNamesEndingInADotOrSpaceAreRefused) {
     }
 }
 
+// Names that differ only in case name one file in a folder that compares names without case,
+// two in one made case-sensitive. Wine makes no folder case-sensitive.
+TEST(WindowsNames, CaseKeepsNamesApartOnlyInACaseSensitiveFolder) {
+    EXPECT_EQ(fio::name_key("Out.module"), fio::name_key("OUT.module"));
+    EXPECT_NE(fio::name_key("Out.module", true), fio::name_key("OUT.module", true));
+    const held place;
+    EXPECT_FALSE(fio::is_case_sensitive(place.folder));
+}
+
 // 255 UTF-16 units per name: a character past the 16-bit range counts two, and a name is cut
 // only between characters.
 TEST(WindowsNames, LengthsCountUtf16UnitsAndCutsKeepWholeCharacters) {
