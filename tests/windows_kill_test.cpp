@@ -105,6 +105,8 @@ TEST_F(WindowsKill, AKillAtAnyStepIsFinishedByAPlainRerun) {
             return;
         }
     }
+    RecordProperty("kills", kills);
+    RecordProperty("undone_by_rerun", undone);
     EXPECT_GT(kills, 20);
     EXPECT_GT(undone, 5);
 }
