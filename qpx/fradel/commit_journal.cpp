@@ -465,6 +465,6 @@ void remove_leftover(const held_folder& folder, const char* name, std::string& l
     const int error = fio::remove_at(folder.folder, name);
     if (error != 0 && error != ENOENT) {
         leftovers += "  not removed: " + fio_printable_text(place_path(folder, name)) + " (" +
-                     std::strerror(error) + ")\n";
+                     fio::error_text(error) + ")\n";
     }
 }

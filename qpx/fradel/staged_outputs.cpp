@@ -441,7 +441,8 @@ class folders_locked {
                     QPX_COMMON_MSG_WARNING, 0,
                     "folder %s cannot be locked (%s): a run writing there at the same time is "
                     "not kept out\n",
-                    fio_printable_text(folder_at(folder).path).c_str(), std::strerror(error));
+                    fio_printable_text(folder_at(folder).path).c_str(),
+                    fio::error_text(error).c_str());
             } else {
                 failed_folder = folder;
                 return error;
@@ -717,7 +718,7 @@ class commit {
         const std::string shown = shown_journal();
         std::snprintf(g_kept_journal, sizeof g_kept_journal, "%s", shown.c_str());
         g_commit_state = kCommitLeftToRerun;
-        failed.detail += std::string("  commit: ") + what + " (" + std::strerror(error) + "); " +
+        failed.detail += std::string("  commit: ") + what + " (" + fio::error_text(error) + "); " +
                          then + " " + shown + "\n";
     }
 
@@ -742,7 +743,7 @@ class commit {
         error =
             error != 0 ? error : fio::remove_at(journal_folder().folder, journal_file().c_str());
         if (error != 0) {
-            leftovers += "  not removed: " + shown_journal() + " (" + std::strerror(error) +
+            leftovers += "  not removed: " + shown_journal() + " (" + fio::error_text(error) +
                          "); the next run with this key entry finishes its clean-up\n";
         }
         if (!leftovers.empty()) {
