@@ -1,6 +1,6 @@
 // The Windows primitives where Windows differs, run under Wine: names other programs could
-// not open, lengths in UTF-16 units, 128-bit file numbers, replacing a file held open,
-// a name still being deleted, and links among reparse points.
+// not open, lengths in UTF-16 units, 128-bit file numbers, replacing a file held open, and a
+// name still being deleted.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -55,15 +55,6 @@ TEST(WindowsNames, DeviceNamesAndNamesEndingInADotOrSpaceAreRefused) {
     for (const auto& [name, expected] : cases) {
         EXPECT_EQ(fio::check_new_name(name), expected) << name;
     }
-}
-
-// Names that differ only in case name one file in a folder that compares names without case,
-// two in one made case-sensitive. Wine makes no folder case-sensitive.
-TEST(WindowsNames, CaseKeepsNamesApartOnlyInACaseSensitiveFolder) {
-    EXPECT_EQ(fio::name_key("Out.module"), fio::name_key("OUT.module"));
-    EXPECT_NE(fio::name_key("Out.module", true), fio::name_key("OUT.module", true));
-    const held place;
-    EXPECT_FALSE(fio::is_case_sensitive(place.folder));
 }
 
 // 255 UTF-16 units per name: a character past the 16-bit range counts two, and a name is cut
@@ -128,8 +119,7 @@ TEST(WindowsRenames, ATargetHeldOpenForAMomentIsReplaced) {
 
 // A name whose file was removed while another handle keeps it open stays until that handle
 // closes: reported as such, not as "not there". Wine shows no such state (its removal is the
-// host's unlink), so the mapping of the system's answers is checked directly, and the state
-// itself where the system shows it.
+// host's unlink): the mapping of the system's answers is checked directly.
 TEST(WindowsNames, ANameStillBeingDeletedIsReportedAsSuch) {
     const struct {
         unsigned long status;
@@ -145,69 +135,6 @@ TEST(WindowsNames, ANameStillBeingDeletedIsReportedAsSuch) {
     }
     EXPECT_NE(fio::error_text(fio::kErrorDeletePending).find("still being deleted"),
               std::string::npos);
-    const held place;
-    ASSERT_EQ(make(place, "going"), 0);
-    const HANDLE other = CreateFileW(place.path_of("going").c_str(), DELETE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    FILE_DISPOSITION_INFO remove{TRUE};
-    ASSERT_TRUE(SetFileInformationByHandle(other, FileDispositionInfo, &remove, sizeof remove));
-    fio::identity found;
-    const int looked = fio::identify_at(place.folder, "going", found);
-    CloseHandle(other);
-    EXPECT_TRUE(looked == fio::kErrorDeletePending || looked == 0) << looked;
-    EXPECT_EQ(fio::identify_at(place.folder, "going", found), ENOENT);
-}
-
-// A symbolic link is a link at its name (a name surrogate); opening it as a file is refused.
-TEST(WindowsIdentities, ASymbolicLinkIsALinkAtItsName) {
-    const held place;
-    ASSERT_EQ(make(place, "target"), 0);
-    if (!CreateSymbolicLinkW(place.path_of("link").c_str(), L"target", 0) ||
-        GetFileAttributesW(place.path_of("link").c_str()) == INVALID_FILE_ATTRIBUTES) {
-        GTEST_SKIP() << "no symbolic links here (Wine 8 only pretends to make them)";
-    }
-    fio::identity link;
-    ASSERT_EQ(fio::identify_at(place.folder, "link", link), 0);
-    EXPECT_EQ(link.kind, fio::file_kind::link);
-    std::string text;
-    EXPECT_EQ(fio::read_link_at(place.folder, "link", text), 0);
-    EXPECT_EQ(text, "target");
-    fio::handle file;
-    EXPECT_EQ(fio::open_at(place.folder, "link", false, file), ELOOP);
-}
-
-// A folder named by its volume's GUID path (the only name of a volume without a drive
-// letter, which the primitives fall back to) splits at its volume's root and is held like any
-// other. Wine names its volumes so but cannot open them by that name: there the hold is not
-// shown.
-TEST(WindowsPaths, AFolderOnAVolumeNamedByItsGuidIsHeld) {
-    const held place;
-    wchar_t guid_path[1024] = {};
-    ASSERT_NE(GetFinalPathNameByHandleW(place.folder.value(), guid_path, 1024,
-                                        FILE_NAME_NORMALIZED | VOLUME_NAME_GUID),
-              0u);
-    const std::string path = fio_narrow_path(guid_path);
-    ASSERT_EQ(path.rfind("\\\\?\\Volume{", 0), 0u) << path;
-    std::string above;
-    std::string name;
-    const size_t root = path.find('}') + 2;
-    EXPECT_TRUE(fio::split_path(path.substr(0, root) + "k.module", above, name));
-    EXPECT_EQ(above, path.substr(0, root));
-    EXPECT_TRUE(fio::is_full_path(path));
-    fio::handle folder;
-    std::string full_path;
-    const int opened = fio::open_folder(path, folder, full_path);
-    if (opened == ENOENT) {
-        GTEST_SKIP() << "this system cannot open a volume by its GUID path (Wine)";
-    }
-    ASSERT_EQ(opened, 0) << path;
-    fio::identity by_guid;
-    fio::identity by_letter;
-    ASSERT_EQ(fio::identify(folder, by_guid), 0);
-    ASSERT_EQ(fio::identify(place.folder, by_letter), 0);
-    EXPECT_TRUE(by_guid.same_file(by_letter));
 }
 
 }  // namespace

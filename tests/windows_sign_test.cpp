@@ -38,6 +38,7 @@ TEST(WindowsPaths, SplitAtEitherSeparatorKeepingTheRoot) {
         {"\\\\?\\C:\\x\\a.module", "\\\\?\\C:\\x", "a.module", true},
         {"\\\\server\\share\\a.module", "\\\\server\\share\\", "a.module", true},
         {"\\\\?\\UNC\\server\\share\\a.module", "\\\\?\\UNC\\server\\share\\", "a.module", true},
+        {"\\\\?\\Volume{0a1b}\\a.module", "\\\\?\\Volume{0a1b}\\", "a.module", true},
     };
     for (const auto& [path, folder, name, full] : cases) {
         std::string got_folder;
