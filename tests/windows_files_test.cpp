@@ -118,8 +118,8 @@ TEST(WindowsRenames, ATargetHeldOpenForAMomentIsReplaced) {
 }
 
 // A name whose file was removed while another handle keeps it open stays until that handle
-// closes: reported as such, not as "not there". Wine shows no such state (its removal is the
-// host's unlink): the mapping of the system's answers is checked directly.
+// closes: reported as such, not as "not there". Wine shows no such state (the name opens
+// normally until then): the mapping of the system's answers is checked directly.
 TEST(WindowsNames, ANameStillBeingDeletedIsReportedAsSuch) {
     const struct {
         unsigned long status;
