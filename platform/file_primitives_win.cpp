@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "file_primitives.h"
+#include "file_security_win.h"
 #include "zrl_core.h"
 
 namespace fio {
@@ -119,9 +120,10 @@ constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr int kMostReplaceTries = 50;
 constexpr DWORD kReplaceRetryMilliseconds = 20;
 
-// Opens or creates `name` relative to `folder`: the name's own file, never a link's target.
+// Opens or creates `name` relative to `folder`: the name's own file, never a link's target. A
+// file created gets `security` as its descriptor when given, else what the folder passes on.
 int open_relative(const handle& folder, const char* name, ACCESS_MASK access, ULONG disposition,
-                  ULONG options, handle& file) {
+                  ULONG options, handle& file, void* security = nullptr) {
     std::wstring wide;
     if (const int error = wide_name(name, wide); error != 0) {
         return error;
@@ -132,7 +134,7 @@ int open_relative(const handle& folder, const char* name, ACCESS_MASK access, UL
     object_name.MaximumLength = object_name.Length;
     OBJECT_ATTRIBUTES attributes{};
     InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, folder.value(),
-                               nullptr);
+                               security);
     IO_STATUS_BLOCK status_block{};
     HANDLE opened = nullptr;
     const NTSTATUS status =
@@ -250,9 +252,9 @@ int lock_folder(const handle& folder, bool wait) {
                   static_cast<unsigned long>(info.dwVolumeSerialNumber),
                   static_cast<unsigned long>(info.nFileIndexHigh),
                   static_cast<unsigned long>(info.nFileIndexLow));
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    if (mutex == nullptr) {
-        return last_error();
+    HANDLE mutex = nullptr;
+    if (const DWORD error = win_security::open_lock_mutex(name, mutex); error != ERROR_SUCCESS) {
+        return errno_of_windows(error);
     }
     const DWORD waited = WaitForSingleObject(mutex, wait ? INFINITE : 0);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
@@ -457,13 +459,28 @@ int create_at(const handle& folder, const char* name, uint32_t mode, handle& fil
     }
     // Shared for reading, writing and removal: the tool renames its journal and removes its
     // run file while it holds them, and a later run opens a run file to test its lock.
-    constexpr ACCESS_MASK kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES;
+    constexpr ACCESS_MASK kAccess =
+        GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES | WRITE_DAC;
     const int error =
         open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
-    if (error == 0 && (mode & 0200) == 0) {
-        return set_mode(file, mode);
+    if (error != 0) {
+        return error;
     }
-    return error;
+    win_security::keep_usual_access(file.value());
+    return (mode & 0200) == 0 ? set_mode(file, mode) : 0;
+}
+
+int create_private_at(const handle& folder, const char* name, handle& file) {
+    if (const int error = injected("create_at"); error != 0) {
+        return error;
+    }
+    void* const security = win_security::private_file_descriptor();
+    if (security == nullptr) {
+        return EPERM;  // no access list for this user could be made: nothing is created
+    }
+    constexpr ACCESS_MASK kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES;
+    return open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file,
+                         security);
 }
 
 int open_at(const handle& folder, const char* name, bool for_writing, handle& file) {

@@ -44,6 +44,7 @@ foreach(kvr_sign_test_name option_tables_test descriptor_module_test commit_jour
 endforeach()
 kvr_add_test(windows_sign_test SOURCES windows_sign_test.cpp LIBS qpx_platform)
 kvr_add_test(file_primitives_test SOURCES file_primitives_test.cpp LIBS qpx_platform)
+kvr_add_test(windows_security_test SOURCES windows_security_test.cpp LIBS qpx_platform)
 
 # A set signed by the Linux build's kvr_sign (by default the one the README's commands build in
 # build/) is verified by kvr_verify.exe. Skipped where that build is not there.
