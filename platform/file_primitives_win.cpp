@@ -9,11 +9,15 @@
 //   0); its mode is 0644, or 0444 with the read-only attribute, for a folder 0755. set_owner
 //   and set_group change nothing and succeed; set_mode sets or clears the read-only attribute
 //   from the owner's write bit. Who may read or replace a file is the folder's and the file's
-//   access list, which the tool leaves as Windows sets them.
+//   access list, which the tool leaves as Windows sets them, but for its journal and run files
+//   (create_private_at: this user, SYSTEM and Administrators only). A file's real owner and who
+//   else may change it are judged from its access list (check_only_mine, file_security_win.cpp).
 // - flock. A file (the run file) is locked with LockFileEx over its whole range. A folder
 //   cannot be locked: its lock is a named mutex for its volume and file index, held by this
 //   process until it unlocks or ends (an ended owner leaves it abandoned, which the next taker
 //   gets), so runs of every user on this machine exclude each other without a file left there.
+//   Its access list lets every user wait on it and release it, and only its creator change the
+//   list: a run of another user, or an elevated one, waits instead of being refused.
 // clang-format off
 #include <windows.h>  // first: the others need its types
 #include <bcrypt.h>
@@ -459,10 +463,14 @@ int create_at(const handle& folder, const char* name, uint32_t mode, handle& fil
     }
     // Shared for reading, writing and removal: the tool renames its journal and removes its
     // run file while it holds them, and a later run opens a run file to test its lock.
-    constexpr ACCESS_MASK kAccess =
-        GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES | WRITE_DAC;
-    const int error =
-        open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    // WRITE_DAC to give the file the usual access list where it got the threads' one; a file
+    // system that will not grant it at creation still gets its file.
+    constexpr ACCESS_MASK kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES;
+    int error = open_relative(folder, name, kAccess | WRITE_DAC, FILE_CREATE,
+                              FILE_NON_DIRECTORY_FILE, file);
+    if (error == EACCES) {
+        error = open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    }
     if (error != 0) {
         return error;
     }
