@@ -79,6 +79,10 @@ const token_sids& sids() {
     return known;
 }
 
+PSID sid_in(const bytes& sid) {
+    return sid.empty() ? nullptr : PSID(const_cast<unsigned char*>(sid.data()));
+}
+
 bool same_sid(PSID a, PSID b) {
     return a != nullptr && b != nullptr && EqualSid(a, b) != 0;
 }
@@ -213,10 +217,9 @@ constexpr ACCESS_MASK kThreadRights =
 
 bytes thread_access_list() {
     const token_sids& known = sids();
-    return access_list(
-        {{known.mine.user, kThreadRights},
-         {known.owner_rights.empty() ? nullptr : PSID(known.owner_rights.data()), kThreadRights},
-         {known.system.empty() ? nullptr : PSID(known.system.data()), GENERIC_ALL}});
+    return access_list({{known.mine.user, kThreadRights},
+                        {sid_in(known.owner_rights), kThreadRights},
+                        {sid_in(known.system), GENERIC_ALL}});
 }
 
 // The token's default access list before restrict_thread_access changed it.
@@ -286,12 +289,9 @@ std::string why_others_may_change(PSID owner, const ACL* dacl, bool owner_only,
 void* private_file_descriptor() {
     static descriptor& made = *[] {
         const token_sids& known = sids();
-        const auto sid = [](const bytes& value) {
-            return value.empty() ? nullptr : PSID(const_cast<unsigned char*>(value.data()));
-        };
         return new descriptor(access_list({{known.mine.user, FILE_ALL_ACCESS},
-                                           {sid(known.system), FILE_ALL_ACCESS},
-                                           {sid(known.administrators), FILE_ALL_ACCESS}}),
+                                           {sid_in(known.system), FILE_ALL_ACCESS},
+                                           {sid_in(known.administrators), FILE_ALL_ACCESS}}),
                               known.mine.user);
     }();
     return made.ready ? &made.value : nullptr;
@@ -329,13 +329,10 @@ DWORD open_lock_mutex(const wchar_t* name, HANDLE& mutex) {
     // other process may change the list and shut the others out.
     static constexpr ACCESS_MASK kWaiting = SYNCHRONIZE | MUTANT_QUERY_STATE;
     static descriptor& made = *[] {
-        const bytes& everyone = sids().everyone;
-        return new descriptor(
-            access_list(
-                {{everyone.empty() ? nullptr : PSID(const_cast<unsigned char*>(everyone.data())),
-                  kWaiting}}),
-            nullptr);
+        return new descriptor(access_list({{sid_in(sids().everyone), kWaiting}}), nullptr);
     }();
+    // Without its list (it could not be built) the mutex gets the token's default one: a run
+    // that may not open it is refused, never let in unlocked.
     SECURITY_ATTRIBUTES attributes{sizeof attributes, made.ready ? &made.value : nullptr, FALSE};
     // An existing mutex is opened with the rights asked for here, which its list grants when a
     // run of this tool made it; a name that another program took first and keeps from others
