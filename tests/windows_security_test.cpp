@@ -226,6 +226,23 @@ TEST(WindowsLock, AFolderLockExcludesAnotherHolderWhoMayWaitButNotChangeIt) {
     EXPECT_EQ(other, 0);
 }
 
+// Another process: kvr_sign.exe waits while this one holds the output folder's lock, and
+// commits once it is released.
+TEST(WindowsLock, ARunWaitsForTheFolderLockAnotherProcessHolds) {
+    const held place;
+    kvr_test::write_bytes(place.dir / "in.module", kvr_test::make_unsigned_module(3));
+    ASSERT_EQ(fio::lock(place.folder, true), 0);
+    const int run = kvr_test::start_program(KVR_SIGN_PATH, {"in.module;out.module", "key.module"},
+                                            fio_narrow_path(place.dir.path().wstring()));
+    ASSERT_GT(run, 0);
+    Sleep(3000);
+    EXPECT_FALSE(fs::exists(place.dir / "key.module"));
+    EXPECT_FALSE(fs::exists(place.dir / "out.module"));
+    ASSERT_EQ(fio::unlock(place.folder), 0);
+    EXPECT_EQ(kvr_test::wait_program(run), 0);
+    EXPECT_TRUE(fs::exists(place.dir / "out.module"));
+}
+
 // A name that another program took first and keeps from everyone stops the run at once, never
 // a wait that no release ends.
 TEST(WindowsLock, ALockNameTakenAndShutByAnotherProgramFailsAtOnce) {
