@@ -10,8 +10,9 @@
 //   and set_group change nothing and succeed; set_mode sets or clears the read-only attribute
 //   from the owner's write bit. Who may read or replace a file is the folder's and the file's
 //   access list, which the tool leaves as Windows sets them, but for its journal and run files
-//   (create_private_at: this user, SYSTEM and Administrators only). A file's real owner and who
-//   else may change it are judged from its access list (check_only_mine, file_security_win.cpp).
+//   (create_private_at: this user, the owner, SYSTEM and Administrators only). A file's real owner
+//   and who else may change it are judged from its access list (check_only_mine,
+//   file_security_win.cpp).
 // - flock. A file (the run file) is locked with LockFileEx over its whole range. A folder
 //   cannot be locked: its lock is a named mutex for its volume and file index, held by this
 //   process until it unlocks or ends (an ended owner leaves it abandoned, which the next taker
@@ -487,8 +488,24 @@ int create_private_at(const handle& folder, const char* name, handle& file) {
         return EPERM;  // no access list for this user could be made: nothing is created
     }
     constexpr ACCESS_MASK kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES;
-    return open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file,
-                         security);
+    if (const int error = open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+                                        file, security);
+        error != 0) {
+        return error;
+    }
+    // A server that keeps the list otherwise than given (one without access lists of its own
+    // kind) could leave a file that this user cannot open again, read or remove: such a file
+    // is removed through the handle that made it and made again as create_at makes a file.
+    handle again;
+    if (open_relative(folder, name, GENERIC_READ | DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                      again) != EACCES) {
+        return 0;
+    }
+    BOOLEAN remove = TRUE;
+    const NTSTATUS status =
+        set_information(file.value(), &remove, sizeof remove, kFileDispositionInformation);
+    file.close();
+    return status < 0 ? errno_of_status(status) : create_at(folder, name, 0600, file);
 }
 
 int open_at(const handle& folder, const char* name, bool for_writing, handle& file) {

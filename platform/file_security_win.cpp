@@ -289,10 +289,13 @@ std::string why_others_may_change(PSID owner, const ACL* dacl, bool owner_only,
 void* private_file_descriptor() {
     static descriptor& made = *[] {
         const token_sids& known = sids();
+        // OWNER RIGHTS too: on a share whose server maps this user to an account of its own,
+        // the file's owner is that account, and it keeps full access to its file.
         return new descriptor(access_list({{known.mine.user, FILE_ALL_ACCESS},
+                                           {sid_in(known.owner_rights), FILE_ALL_ACCESS},
                                            {sid_in(known.system), FILE_ALL_ACCESS},
                                            {sid_in(known.administrators), FILE_ALL_ACCESS}}),
-                              known.mine.user);
+                              nullptr);
     }();
     return made.ready ? &made.value : nullptr;
 }

@@ -24,8 +24,10 @@ const principals& this_process();
 std::string why_others_may_change(PSID owner, const ACL* dacl, bool owner_only,
                                   const principals& me);
 
-// The security descriptor of the tool's private files: owned by this user, full access for
-// this user, SYSTEM and Administrators, nothing inherited. nullptr when it cannot be built.
+// The security descriptor of the tool's private files: full access for this user, the file's
+// owner (the token's default owner: this user, or Administrators in an elevated run), SYSTEM
+// and Administrators, nothing inherited. nullptr when it cannot be built. The owner is left to
+// the system: a share's server refuses an owner that is not its own account of this user.
 void* private_file_descriptor();
 
 // After a file was created without a descriptor: when the folder passed no entries on to it

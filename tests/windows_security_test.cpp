@@ -141,7 +141,8 @@ TEST(WindowsTrust, PrivateFilesHaveTheirOwnListAndAFileOthersMayWriteIsNotTruste
                               nullptr, &dacl, nullptr, &kept),
               ERROR_SUCCESS);
     ASSERT_NE(dacl, nullptr);
-    EXPECT_TRUE(EqualSid(owner, sec::this_process().user));
+    EXPECT_TRUE(EqualSid(owner, sec::this_process().user) ||
+                EqualSid(owner, sec::this_process().default_owner));
     EXPECT_EQ(sec::why_others_may_change(owner, dacl, false, sec::this_process()), "");
     LocalFree(kept);
     std::string why;
