@@ -122,8 +122,9 @@ int may_write_at(const handle& folder, const char* name);
 // Creates a new file for writing, never through a link and never over anything (EEXIST).
 int create_at(const handle& folder, const char* name, uint32_t mode, handle& file);
 // Creates a new file as create_at does with mode 0600, one that only this user may read and
-// change: on Windows with an access list of its own (full access for this user, SYSTEM and
-// Administrators, nothing inherited from the folder), owned by this user.
+// change: on Windows with an access list of its own (full access for this user, the file's
+// owner, SYSTEM and Administrators, nothing inherited from the folder); where a server would
+// leave such a file unusable to this user, an ordinary one, as create_at makes it.
 int create_private_at(const handle& folder, const char* name, handle& file);
 // Opens an existing file without following a link and without waiting on a special file.
 int open_at(const handle& folder, const char* name, bool for_writing, handle& file);
