@@ -111,6 +111,20 @@ int flush_folder(const handle& folder) {
     return ::fsync(folder.value()) == 0 || errno == EINVAL ? 0 : errno;
 }
 
+bool is_case_sensitive(const handle&) {
+    return true;
+}
+
+int check_identities(const handle& folder, std::string& why) {
+    // A second look through the same descriptor: POSIX file systems give a file one number
+    // for its life, so only a number 0 (some FUSE and network file systems) is refused.
+    identity held;
+    if (const int error = identify(folder, held); error != 0) {
+        return error;
+    }
+    return judge_identities(held, held, nullptr, why);
+}
+
 int list_names(const handle& folder, std::vector<std::string>& names) {
     const int copy = ::openat(folder.value(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (copy < 0) {
@@ -171,6 +185,20 @@ int create_at(const handle& folder, const char* name, uint32_t mode, handle& fil
     }
     file = handle(descriptor);
     return 0;
+}
+
+int create_private_at(const handle& folder, const char* name, handle& file) {
+    return create_at(folder, name, 0600, file);
+}
+
+int check_only_mine(const handle& file, bool owner_only, std::string& why, std::string& hint) {
+    hint.clear();
+    identity found;
+    if (const int error = identify(file, found); error != 0) {
+        return error;
+    }
+    why = why_not_only_mine(found, owner_only);
+    return why.empty() ? 0 : EPERM;
 }
 
 int open_at(const handle& folder, const char* name, bool for_writing, handle& file) {

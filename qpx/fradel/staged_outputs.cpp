@@ -183,7 +183,7 @@ void remove_staged_at_internal_error() {
 
 output_failure failure(output_failure::step failed, const std::string& path, int error,
                        const char* doing = nullptr) {
-    std::string reason = std::strerror(error != 0 ? error : EIO);
+    std::string reason = fio::error_text(error != 0 ? error : EIO);
     if (doing != nullptr) {
         reason += std::string(" (") + doing + ")";
     }
@@ -274,8 +274,9 @@ int lasting_identity(const held_folder& folder, const char* name, const fio::ide
 // staged one for the same target.
 staged_file* staged_for(const output_place& place) {
     for (auto file = g_staged.rbegin(); file != g_staged.rend(); ++file) {
+        const bool exact = folder_at(place.folder).case_sensitive;
         if (file->folder == place.folder &&
-            fio::name_key(file->name) == fio::name_key(place.name)) {
+            fio::name_key(file->name, exact) == fio::name_key(place.name, exact)) {
             return &*file;
         }
     }
@@ -499,7 +500,8 @@ class folders_locked {
                     QPX_COMMON_MSG_WARNING, 0,
                     "folder %s cannot be locked (%s): a run writing there at the same time is "
                     "not kept out\n",
-                    fio_printable_text(folder_at(folder).path).c_str(), std::strerror(error));
+                    fio_printable_text(folder_at(folder).path).c_str(),
+                    fio::error_text(error).c_str());
             } else {
                 failed_folder = folder;
                 return error;
@@ -790,8 +792,7 @@ class commit {
             return journal_failure(EFBIG);
         }
         const marked_name staged = journal_staged();
-        int error =
-            fio::create_at(journal_folder().folder, staged.c_str(), kStagedMode, journal_file_);
+        int error = fio::create_private_at(journal_folder().folder, staged.c_str(), journal_file_);
         error = error != 0 ? error : fio::write_all(journal_file_, text.data(), text.size());
         error = error != 0 ? error : fio::flush(journal_file_, false);
         if (error != 0) {
@@ -858,9 +859,9 @@ class commit {
         const std::string shown = shown_journal();
         std::snprintf(g_kept_journal, sizeof g_kept_journal, "%s", shown.c_str());
         g_commit_state = kCommitLeftToRerun;
-        const char* why = error == ESTALE && what == std::string_view(kNotUndone)
-                              ? "a file of this run is not the one its journal records"
-                              : std::strerror(error);
+        const std::string why = error == ESTALE && what == std::string_view(kNotUndone)
+                                    ? "a file of this run is not the one its journal records"
+                                    : fio::error_text(error);
         failed.detail +=
             std::string("  commit: ") + what + " (" + why + "); " + then + " " + shown + "\n";
     }
@@ -901,7 +902,7 @@ class commit {
         }
         if (error != 0 || !all_removed) {
             leftovers += "  not removed: " + shown_journal() + " (" +
-                         (error != 0 ? std::strerror(error) : "kept for what is named above") +
+                         (error != 0 ? fio::error_text(error) : "kept for what is named above") +
                          "); the next run with this key entry finishes its clean-up\n";
         }
         if (!leftovers.empty()) {
@@ -1143,12 +1144,13 @@ class earlier_journal {
     // Reads the journal under the trust rules and holds its folders.
     int read(std::string& text, output_failure& failed) {
         std::string refusal;
-        const int error = read_trusted_journal(key_folder(), name_, text, refusal);
+        std::string hint;
+        const int error = read_trusted_journal(key_folder(), name_, text, refusal, hint);
         if (error == ENOENT) {
             return kNoJournal;
         }
         if (error == EPERM && !refusal.empty()) {
-            return refuse(failed, refusal);
+            return refuse(failed, refusal, hint);
         }
         if (error != 0) {
             return fail(failed, error, "reading an earlier run's journal");
@@ -1206,14 +1208,17 @@ class earlier_journal {
         return error != 0 ? error : fio::flush_folder(key_folder().folder);
     }
 
-    int refuse(output_failure& failed, const std::string& why) const {
+    int refuse(output_failure& failed, const std::string& why, const std::string& hint = {}) const {
         failed = {output_failure::step::write,
                   key_path_,
                   "an earlier run's journal is not trusted: " + why,
                   {}};
-        failed.detail = "  journal: " + shown_ +
-                        "\n  hint: a run of yours that was stopped during its commit leaves a "
-                        "journal that only you may write; delete it if no run of yours left it\n";
+        failed.detail = "  journal: " + shown_ + "\n  hint: " +
+                        (hint.empty() ? "a run of yours that was stopped during its commit leaves "
+                                        "a journal that only you may write; delete it if no run "
+                                        "of yours left it"
+                                      : hint) +
+                        "\n";
         return EPERM;
     }
 
