@@ -427,6 +427,12 @@ int undo_entry(const journal& record, const journal_entry& entry, const journal_
         return error;
     }
     error = restore_target(entry, place, way_back, target_ours, target, outcome);
+    // A rename's two halves may reach the disk apart: the way back may have kept its first
+    // name beside its journal's one.
+    if (error == 0 && way_back == backup.c_str()) {
+        error = remove_if_recorded(place, pending.c_str(), entry.way_back, entry.way_back_sha256,
+                                   outcome);
+    }
     const int staged_error =
         remove_if_recorded(place, staged.c_str(), entry.staged, entry.staged_sha256, outcome);
     return error != 0 ? error : staged_error;
