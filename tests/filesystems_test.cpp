@@ -163,6 +163,27 @@ std::string differences(const folder_state& before, const folder_state& after,
     return found;
 }
 
+// A step's report on one line: how the run ended and why, the set, and the first thing found
+// wrong.
+std::string in_brief(const std::string& found) {
+    std::istringstream lines(found);
+    std::string brief;
+    std::getline(lines, brief);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("  reason: ", 0) == 0) {
+            brief += " (" + line.substr(10) + ")";
+        }
+        if (line.rfind("  set:", 0) == 0) {
+            brief += " | " + line.substr(2);
+            if (std::getline(lines, line)) {
+                brief += " | " + line.substr(2);
+            }
+            break;
+        }
+    }
+    return brief;
+}
+
 class OnFileSystem : public ::testing::TestWithParam<fs_layout> {
   protected:
     kvr_test::temp_dir logs;
@@ -314,16 +335,21 @@ class OnFileSystem : public ::testing::TestWithParam<fs_layout> {
                     calls.end());
         ASSERT_GT(calls.size(), 10u);
         int failed = 0;
+        std::string listed;
         std::string report;
         for (const traced_call& call : calls) {
             const std::string found = step(call);
-            if (!found.empty() && ++failed <= 3) {
-                report +=
-                    "at " + call.name + " #" + std::to_string(call.occurrence) + ":\n" + found;
+            if (found.empty()) {
+                continue;
+            }
+            const std::string at = call.name + " #" + std::to_string(call.occurrence);
+            listed += "  " + at + ": " + in_brief(found) + "\n";
+            if (++failed <= 3) {
+                report += "at " + at + ":\n" + found;
             }
         }
-        EXPECT_EQ(failed, 0) << failed << " of " << calls.size() << " calls of the commit\n"
-                             << report;
+        EXPECT_EQ(failed, 0) << failed << " of " << calls.size() << " calls of the commit:\n"
+                             << listed << report;
     }
 
     void kill_at_each_commit_call(bool reboot) {

@@ -142,17 +142,28 @@ scratch_fs::scratch_fs(const fs_layout& layout) : layout_(layout) {
     }
 }
 
+// The images' tmpfs, the first mount, goes last: the loop devices over its files first let go.
 scratch_fs::~scratch_fs() {
-    for (auto entry = mounts_.rbegin(); entry != mounts_.rend(); ++entry) {
+    for (auto entry = held_.rbegin(); entry != held_.rend(); ++entry) {
         unmount(*entry);
     }
-    // Each loop device clears itself once its file system is unmounted; one that is still there
-    // after a while is detached here. Only devices over this test's images are touched.
-    for (const char* image : {"images/m.img", "images/l.img"}) {
-        try {
+    for (size_t entry = mounts_.size(); entry-- > 1;) {
+        unmount(mounts_[entry]);
+    }
+    detach_loops();
+    if (!mounts_.empty()) {
+        unmount(mounts_.front());
+    }
+}
+
+// Each loop device clears itself once its file system is unmounted; one that is still there
+// after a while is detached here. Only devices over this test's images are touched.
+void scratch_fs::detach_loops() {
+    try {
+        for (const fs::directory_entry& image : fs::directory_iterator(path("images"))) {
             std::string listed;
             for (int wait = 0; wait < 100; ++wait) {
-                listed = run_tool({"losetup", "-j", path(image)});
+                listed = run_tool({"losetup", "-j", image.path().string()});
                 if (listed.empty()) {
                     break;
                 }
@@ -162,8 +173,8 @@ scratch_fs::~scratch_fs() {
             for (std::string line; std::getline(lines, line);) {
                 run_tool({"losetup", "-d", line.substr(0, line.find(':'))});
             }
-        } catch (const std::runtime_error&) {
         }
+    } catch (const std::runtime_error&) {
     }
 }
 
@@ -299,16 +310,47 @@ void scratch_fs::build_squashfs(const std::function<void(const fs::path&)>& writ
     squashed_ = std::move(tree);
 }
 
+// A reboot may give a file system another device number. While the file systems are mounted
+// again, placeholders hold the numbers they freed: an anonymous number (a tmpfs) for each, and
+// a loop device for each image.
 void scratch_fs::reboot() {
     for (auto entry = mounts_.rbegin(); entry != mounts_.rend(); ++entry) {
         if (entry->keeps_content) {
             unmount(*entry);
         }
     }
+    detach_loops();
+    for (const mount_point& entry : mounts_) {
+        if (entry.keeps_content) {
+            hold_number(entry.command.size() > 2 && entry.command[2].rfind("loop", 0) == 0);
+        }
+    }
     for (mount_point& entry : mounts_) {
         if (entry.keeps_content) {
             mount(entry);
         }
+    }
+    for (auto entry = held_.rbegin(); entry != held_.rend(); ++entry) {
+        unmount(*entry);
+    }
+    held_.clear();
+}
+
+void scratch_fs::hold_number(bool loop_device) {
+    const std::string name = "held" + std::to_string(held_.size());
+    fs::create_directories(path(name));
+    held_.push_back({{"mount", "-t", "tmpfs", "tmpfs", path(name)}, path(name), false});
+    mount(held_.back());
+    if (loop_device) {
+        const std::string image = path("images/" + name + ".img");
+        std::ofstream(image).close();
+        fs::resize_file(image, 1 << 20);
+        run_tool({"mkfs.ext2", "-q", "-F", image});
+        fs::create_directories(path(name + "l"));
+        held_.push_back({{"mount", "-o", "loop,ro", "-t", "ext2", image, path(name + "l")},
+                         path(name + "l"),
+                         false});
+        mount(held_.back());
     }
 }
 

@@ -44,8 +44,9 @@ class scratch_fs {
     // lower layer of an overlay (whose upper layer starts empty again), else in place.
     void lay(const std::function<void(const std::filesystem::path&)>& write_tree);
 
-    // Unmounts every file system that keeps its content and mounts it again, as a reboot would:
-    // a tmpfs lower layer is kept, an overlay is mounted again over the same layers.
+    // Unmounts every file system that keeps its content and mounts it again, as a reboot would,
+    // each under another device number: a tmpfs lower layer is kept, an overlay is mounted
+    // again over the same layers.
     bool survives_reboot() const { return layout_.type != "tmpfs"; }
     void reboot();
 
@@ -63,11 +64,14 @@ class scratch_fs {
     void make_image_fs(const std::string& point);
     void build_squashfs(const std::function<void(const std::filesystem::path&)>& write_tree);
     mount_point* find(const std::string& point);
+    void detach_loops();
+    void hold_number(bool loop_device);
     std::string path(const std::string& name) const { return dir_ / name; }
 
     fs_layout layout_;
     temp_dir dir_;
     std::deque<mount_point> mounts_;  // in the order they were made
+    std::deque<mount_point> held_;    // placeholders during a reboot
     folder_state squashed_;           // the tree the squashfs image holds
 };
 
