@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,6 +96,11 @@ pid_t start_fuse_server(const std::vector<std::string>& words, const std::string
 }
 
 constexpr auto kPoll = std::chrono::milliseconds(20);
+
+dev_t device_of(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_dev : 0;
+}
 
 }  // namespace
 
@@ -310,23 +316,30 @@ void scratch_fs::build_squashfs(const std::function<void(const fs::path&)>& writ
     squashed_ = std::move(tree);
 }
 
-// A reboot may give a file system another device number. While the file systems are mounted
-// again, placeholders hold the numbers they freed: an anonymous number (a tmpfs) for each, and
-// a loop device for each image.
+// A reboot may give a file system another device number, and here each gets one: a file system
+// that comes back under its old number is unmounted again while a placeholder holds the number
+// (an anonymous one, a tmpfs's, and a loop device for an image), and mounted once more.
 void scratch_fs::reboot() {
+    std::vector<dev_t> before;
+    for (const mount_point& entry : mounts_) {
+        before.push_back(device_of(entry.point));
+    }
     for (auto entry = mounts_.rbegin(); entry != mounts_.rend(); ++entry) {
         if (entry->keeps_content) {
             unmount(*entry);
         }
     }
     detach_loops();
-    for (const mount_point& entry : mounts_) {
-        if (entry.keeps_content) {
-            hold_number(entry.command.size() > 2 && entry.command[2].rfind("loop", 0) == 0);
+    for (size_t index = 0; index < mounts_.size(); ++index) {
+        mount_point& entry = mounts_[index];
+        if (!entry.keeps_content) {
+            continue;
         }
-    }
-    for (mount_point& entry : mounts_) {
-        if (entry.keeps_content) {
+        mount(entry);
+        for (int retry = 0; retry < 8 && device_of(entry.point) == before[index]; ++retry) {
+            unmount(entry);
+            detach_loops();
+            hold_number(entry.command.size() > 2 && entry.command[2].rfind("loop", 0) == 0);
             mount(entry);
         }
     }
