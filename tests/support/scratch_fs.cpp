@@ -153,6 +153,7 @@ scratch_fs::~scratch_fs() {
     for (auto entry = held_.rbegin(); entry != held_.rend(); ++entry) {
         unmount(*entry);
     }
+    held_.clear();
     for (size_t entry = mounts_.size(); entry-- > 1;) {
         unmount(mounts_[entry]);
     }
@@ -167,6 +168,9 @@ scratch_fs::~scratch_fs() {
 void scratch_fs::detach_loops() {
     try {
         for (const fs::directory_entry& image : fs::directory_iterator(path("images"))) {
+            if (!held_.empty() && image.path().filename().string().rfind("held", 0) == 0) {
+                continue;  // a placeholder's, held on purpose
+            }
             std::string listed;
             for (int wait = 0; wait < 100; ++wait) {
                 listed = run_tool({"losetup", "-j", image.path().string()});
