@@ -11,7 +11,10 @@
 # Configure the build folder as Release for meaningful figures. Environment knobs: the number
 # of rounds KVR_BENCH_RUNS (default 7), of them with N = 10000 KVR_BENCH_RUNS_LARGE
 # (default 3) and with the openssl script KVR_BENCH_SCRIPT_RUNS (default 3);
-# KVR_BENCH_FRESH_OUTPUTS=1 removes the signed outputs before every run.
+# KVR_BENCH_FRESH_OUTPUTS=1 removes the signed outputs before every run. The plot of time per
+# module against N goes to KVR_BENCH_PLOT (default: <build folder>/bench/performance.svg); it
+# needs gnuplot, which only the bench uses: run as root, this script installs gnuplot-nox when
+# it is missing, else it prints the tables without the plot.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -34,6 +37,16 @@ for program in "$sign" "$make_modules" "$runner" "$build/bench/kvr_bench_floor" 
     fi
 done
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+plot=${KVR_BENCH_PLOT:-$build/bench/performance.svg}
+
+# gnuplot draws the plot; the build and the tests never need it.
+if ! command -v gnuplot >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "run.sh: installing gnuplot-nox for the plot" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends gnuplot-nox >&2 ||
+        echo "run.sh: gnuplot-nox could not be installed" >&2
+fi
+command -v gnuplot >/dev/null ||
+    echo "run.sh: gnuplot is missing (Debian package gnuplot-nox): no plot will be drawn" >&2
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -64,6 +77,7 @@ fresh_outputs() {
 echo "kvr_sign benchmark: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
     "$(openssl version | cut -d' ' -f1-2), build type ${build_type:-unset}," \
     "outputs $([ "${KVR_BENCH_FRESH_OUTPUTS:-0}" = 1 ] && echo "fresh each run" || echo "replaced each run")"
+load_before=$(cut -d' ' -f1 /proc/loadavg)
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$build_type" = Release ] || echo "warning: $build is not a Release build" >&2
 
@@ -129,6 +143,16 @@ awk -v sizes="$sizes" -f "$here/table.awk" "$results"
 echo
 echo "Whole run against the whole-run floor (read, sign, verify, staged writes), medians:"
 awk -v sizes="$sizes" -f "$here/whole_run.awk" "$results"
+
+# Time per module against N, as a plot.
+if command -v gnuplot >/dev/null; then
+    awk -v sizes="$sizes" -f "$here/plot_data.awk" "$results" >"$work/points"
+    machine="$(nproc) cores, load $load_before to $(cut -d' ' -f1 /proc/loadavg), $runs rounds"
+    gnuplot -e "data='$work/points'; output='$plot'; machine='$machine'" "$here/plot.gp"
+    echo
+    echo "Plot of time per module against N: $plot"
+    sed 's/^/  /' "$work/points"
+fi
 
 # System calls per module of one run of 1000 modules, by name (the tracer slows the run; the
 # counts are what matter).

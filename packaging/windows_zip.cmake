@@ -1,10 +1,12 @@
 # The Windows package, kvr-sign-<version>-win64.zip: kvr_sign.exe, kvr_verify.exe, README.md,
-# reference.md (the file layouts and the JSON report, from the README), the copyright, and the
-# license of the OpenSSL libcrypto linked into the programs. `cpack -G ZIP` in the Windows build
-# folder builds it. Every entry carries the time of the last commit (cpack_project_config.cmake),
-# names are sorted, and the programs carry no link time, so the same commit gives the same bytes.
+# the documents of docs/ beside it, reference.md (the file layouts and the JSON report, from
+# docs/formats.md), the copyright, and the license of the OpenSSL libcrypto linked into the
+# programs. `cpack -G ZIP` in the Windows build folder builds it. Every entry carries the time
+# of the last commit (cpack_project_config.cmake), names are sorted, and the programs carry no
+# link time, so the same commit gives the same bytes.
 add_custom_target(kvr_package_files ALL DEPENDS ${reference})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${reference} copyright DESTINATION .)
+install(FILES ${kvr_documents} ${kvr_document_images} DESTINATION docs)
 install(FILES ${KVR_MINGW_OPENSSL_ROOT}/LICENSE.txt DESTINATION . RENAME openssl-LICENSE.txt)
 
 set(CPACK_GENERATOR ZIP)

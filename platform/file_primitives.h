@@ -32,6 +32,7 @@ enum class file_kind : uint8_t { missing, regular, folder, link, other };
 struct identity {
     uint64_t device = 0;
     uint64_t inode = 0;
+    uint64_t inode_high = 0;  // upper 64 bits of a 128-bit file id; 0 where ids are 64 bits
     uint32_t owner = 0;
     uint32_t group = 0;
     uint32_t mode = 0;  // permission bits, 07777
@@ -40,7 +41,7 @@ struct identity {
     file_kind kind = file_kind::missing;
 
     bool same_file(const identity& other) const {
-        return device == other.device && inode == other.inode;
+        return device == other.device && inode == other.inode && inode_high == other.inode_high;
     }
 };
 

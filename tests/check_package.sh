@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the .deb from a build tree and fails on any lintian tag, pedantic and experimental ones
 # included, that the package's overrides do not explain; unpacks it and checks that the
-# unpacked programs run and every file the package promises is there.
-#   check_package.sh <build folder>
+# unpacked programs run and every file the package promises is there, the documents of docs/
+# beside the README with the source's content.
+#   check_package.sh <build folder> <source folder>
 set -euo pipefail
 build=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -25,14 +27,34 @@ for file in usr/bin/kvr_sign usr/bin/kvr_verify usr/share/man/man1/kvr_sign.1.gz
     $doc/README.md.gz $doc/reference.md.gz usr/share/lintian/overrides/kvr-sign; do
     [[ -f root/$file ]] || { echo "missing in the package: /$file" >&2; exit 1; }
 done
+# Every document of docs/ is shipped under docs/, Markdown compressed and images as they are,
+# and nothing else is there.
+documents=0
+for source in "$source_dir"/README.md "$source_dir"/docs/*; do
+    case $source in
+    */README.md) shipped=root/$doc/README.md.gz ;;
+    *.md) shipped=root/$doc/docs/$(basename "$source").gz ;;
+    *) shipped=root/$doc/docs/$(basename "$source") ;;
+    esac
+    [[ -f $shipped ]] || { echo "missing in the package: /${shipped#root/}" >&2; exit 1; }
+    if [[ $shipped == *.gz ]]; then gzip -dc "$shipped" > shipped; else cp "$shipped" shipped; fi
+    cmp -s shipped "$source" || { echo "/${shipped#root/} differs from $source" >&2; exit 1; }
+    documents=$((documents + 1))
+done
+if [[ $(ls root/$doc/docs | wc -l) -ne $((documents - 1)) ]]; then
+    echo "root/$doc/docs holds files that docs/ does not:" >&2; ls root/$doc/docs >&2; exit 1
+fi
+# The manual pages name documents that are there.
+for named in $(gzip -dc root/usr/share/man/man1/*.1.gz | grep -o 'docs/[a-z_]*\.\(md\.gz\|svg\)'); do
+    [[ -f root/$doc/$named ]] || { echo "a manual page names /$doc/$named, which is missing" >&2; exit 1; }
+done
 # The reference page holds both layouts and the report's fields.
+gzip -dc root/$doc/reference.md.gz > reference.md
 for heading in '## Descriptor module (4208 bytes' '## Public Key Entry module (256 bytes' \
     '## The JSON report'; do
-    gzip -dc root/$doc/reference.md.gz | grep -qF "$heading" ||
-        { echo "reference.md.gz lacks \"$heading\"" >&2; exit 1; }
+    grep -qF "$heading" reference.md || { echo "reference.md.gz lacks \"$heading\"" >&2; exit 1; }
 done
-gzip -dc root/$doc/reference.md.gz | grep -qF '`format_version`' ||
-    { echo "reference.md.gz lacks the report's fields" >&2; exit 1; }
+grep -qF '`format_version`' reference.md || { echo "reference.md.gz lacks the report's fields" >&2; exit 1; }
 root/usr/bin/kvr_sign --help > /dev/null
 root/usr/bin/kvr_verify --help > /dev/null
 for page in root/usr/share/man/man1/*.1.gz; do

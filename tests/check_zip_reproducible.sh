@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Windows package rebuilds bit for bit: the .zip of this build tree, and the .zip of a
-# second tree built from the same source in another folder (umask 077, another time zone and
-# locale), hold the same bytes.
+# The Windows package holds what it promises and rebuilds bit for bit: the .zip of this build
+# tree has the programs, the README and every document of docs/ beside it (with the source's
+# content), the reference page and the licenses; and the .zip of a second tree built from the
+# same source in another folder (umask 077, another time zone and locale) holds the same bytes.
 #   check_zip_reproducible.sh <source dir> <build dir> <cmake configure options...>
 set -euo pipefail
 source_dir=$1 build_dir=$2
@@ -14,6 +15,16 @@ package() {
 }
 
 first=$(package "$build_dir")
+top=$(basename "$first" .zip)
+entries=$(unzip -Z1 "$first")
+for entry in kvr_sign.exe kvr_verify.exe reference.md copyright openssl-LICENSE.txt; do
+    grep -qxF "$top/$entry" <<<"$entries" || { echo "missing in the zip: $entry" >&2; exit 1; }
+done
+for document in "$source_dir"/README.md "$source_dir"/docs/*; do
+    entry=${document#"$source_dir"/}
+    unzip -p "$first" "$top/$entry" | cmp -s - "$document" ||
+        { echo "the zip's $entry is missing or differs from $document" >&2; exit 1; }
+done
 second_dir=$(mktemp -d /tmp/kvr-zip-rebuild.XXXXXX)
 trap 'rm -rf "$second_dir"' EXIT
 (

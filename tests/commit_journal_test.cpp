@@ -21,8 +21,13 @@ const std::string kFolder = "433a5c74";
 const std::string kFolder = "2f74";
 #endif
 
-const std::string kGood = "kvr_sign commit journal 2\nrun AbC123\nkey 6b\nfolder " + kFolder +
-                          " 1 2\nfile 0 6b 3 0 0 384 4 7 0 0 384 3 7\nend\n";
+// A staged file (device 1, inode 3) over an old file kept by a second name (inode 7).
+const std::string kGood = "kvr_sign commit journal 3\nrun AbC123\nkey 6b\nfolder " + kFolder +
+                          " 1 2\nfile 0 6b 1 3 0 0 0 384 4 1 7 0 0 0 384 3 1 7 0\nend\n";
+// The same in the earlier format, which took every file to be on its folder's device.
+const std::string kFormat2 = "kvr_sign commit journal 2\nrun AbC123\nkey 6b\nfolder " + kFolder +
+                             " 9 2\nfile 0 6b 3 0 0 384 4 7 0 0 384 3 7\nend\n";
+const std::string kDigest = std::string(64, 'a');
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     return text.replace(text.find(from), from.size(), to);
@@ -39,18 +44,24 @@ TEST(CommitJournal, AcceptsOnlyWholeWellFormedJournalsOfSingleNames) {
         {kGood + std::string(4, '\0'), ""},  // a mark never written
         {kGood.substr(0, kGood.size() - 4), "not complete"},
         {kGood + "x\n", "unexpected bytes"},
-        {replaced(kGood, "kvr_sign commit journal 2", "kvr_sign commit journal 1"),
+        {replaced(kGood, "kvr_sign commit journal 3", "kvr_sign commit journal 1"),
          "earlier version"},
-        {replaced(kGood, "kvr_sign commit journal 2", "kvr_sign journal"), "begin"},
+        {replaced(kGood, "kvr_sign commit journal 3", "kvr_sign journal"), "begin"},
+        {kFormat2, ""},
+        {replaced(kFormat2, "384 3 7", "384 3 7 sha256=" + kDigest), ""},
         {replaced(kGood, "file 0 6b", "file 0 2e2e"), "line 5"},    // ".."
         {replaced(kGood, "file 0 6b", "file 0 612f62"), "line 5"},  // "a/b"
         {replaced(kGood, "file 0 6b", "file 1 6b"), "line 5"},      // no folder 1
         {replaced(kGood, "run AbC123", "run Ab/123"), "line 2"},
         {replaced(kGood, "run AbC123\n", ""), "its key entry first"},     // no run id
         {replaced(kGood, "key 6b\n", "key 6b\nrun AbC124\n"), "line 4"},  // a second run id
-        {replaced(kGood, "384 4 7", "99999 4 7"), "line 5"},              // not a mode
-        {replaced(kGood, "384 3 7", "384 3 7 sha256=" + std::string(64, 'a')), ""},
-        {replaced(kGood, "384 3 7", "384 3 7 sha256=abcd"), "line 5"},  // not a digest
+        {replaced(kGood, "384 4 1", "99999 4 1"), "line 5"},              // not a mode
+        {replaced(kGood, "1 7 0\n", "1 7 0 sha256=" + kDigest + " back=" + kDigest + "\n"), ""},
+        {replaced(kGood, "1 7 0\n", "1 7 0 sha256=abcd\n"), "line 5"},  // not a digest
+        {replaced(kGood, "1 7 0\n", "1 7 0 back=" + kDigest + " sha256=" + kDigest + "\n"),
+         "line 5"},                                           // out of order
+        {replaced(kGood, "1 7 0 0 0 384 3", "-"), "line 5"},  // an origin without a way back
+        {replaced(kGood, "1 7 0\n", "1 7\n"), "line 5"},      // an origin cut short
         {replaced(kGood, "key 6b", "key 6c"), "its key entry first"},
         {replaced(kGood, "folder " + kFolder, "folder 74"), "line 4"},  // not a full path
 #ifdef _WIN32
@@ -69,6 +80,12 @@ TEST(CommitJournal, AcceptsOnlyWholeWellFormedJournalsOfSingleNames) {
     ASSERT_EQ(parse_journal(kGood + "committed\n", record), "");
     EXPECT_TRUE(record.committed);
     EXPECT_EQ(journal_text(record), kGood);
+    // An earlier format's journal is read with each file on its folder's device, and written
+    // again in this one.
+    ASSERT_EQ(parse_journal(kFormat2, record = journal{}), "");
+    EXPECT_EQ(record.entries.at(0).staged.device, 9U);
+    EXPECT_EQ(record.entries.at(0).origin.device, 9U);
+    EXPECT_EQ(record.entries.at(0).origin.inode, 7U);
 }
 
 TEST(ToolNames, LongNamesKeepApartAndFitOneName) {

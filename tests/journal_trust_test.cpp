@@ -492,6 +492,173 @@ TEST_F(JournalTrust, ADeadRunsLeftoversAreRemovedALiveRunsAreNot) {
     EXPECT_EQ(own_files(root), (names{planted[1], planted[3], planted[4]}));
 }
 
+// ---- Shared folders, lock waits, stops, names ---------------------------------------------
+
+// Another user's link at an output name is followed only where nobody but the owner may add
+// names to a sticky folder.
+TEST_F(JournalTrust, AnotherUsersLinkInASharedStickyFolderIsNotFollowed) {
+    if (lacks_root()) {
+        GTEST_SKIP() << "needs root and setpriv to leave a link of another user";
+    }
+    for (const auto& [mode, followed] : std::vector<std::pair<unsigned, bool>>{
+             {01777, false}, {01775, false}, {01770, false}, {0775, true}}) {
+        SCOPED_TRACE(mode);
+        kvr_test::temp_dir shared_dir;
+        const fs::path shared = fs::canonical(shared_dir.path());
+        write_file(at("secret"), "secret\n", 0600);
+        ASSERT_EQ(::chown(shared.c_str(), 0, 65534), 0);  // the linking user's group may write
+        fs::permissions(shared, fs::perms(mode));
+        kvr_test::run_program(kSetpriv,
+                              {"--reuid=65534", "--regid=65534", "--groups=65534", "/bin/ln", "-s",
+                               at("secret"), (shared / "m1.module").string()},
+                              "/");
+        ASSERT_TRUE(fs::is_symlink(shared / "m1.module"));
+        const process_result result = run(job({1}, "key.module", shared.string()));
+        EXPECT_EQ(result.status, followed ? 0 : 70) << result.err;
+        EXPECT_EQ(kvr_test::read_bytes(at("secret")) == bytes({'s', 'e', 'c', 'r', 'e', 't', '\n'}),
+                  !followed);
+        EXPECT_EQ(own_files(shared), names{});
+        fs::remove(at("secret"));
+        fs::remove(at("key.module"));
+    }
+}
+
+// A reader of two folders who takes one lock for a while and keeps the other draws on one
+// budget for the whole run: the run stops within it, having changed nothing.
+TEST_F(JournalTrust, LockWaitsShareOneDeadlineForTheWholeRun) {
+    if (lacks_root()) {
+        GTEST_SKIP() << "needs root and setpriv to lock as another user";
+    }
+    const names args = job({1}, "A/key.module", "B");
+    fs::create_directories(root / "A");
+    fs::permissions(root, fs::perms(0755));  // another user may read the folders, and lock them
+    const auto hold = [&](const char* folder, const char* seconds) {
+        return kvr_test::start_program(kSetpriv,
+                                       {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                        "/usr/bin/flock", "--shared", at(folder), "sleep", seconds},
+                                       "/");
+    };
+    const int brief = hold("A", "1.5");
+    const int long_held = hold("B", "30");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto before = kvr_test::snapshot(root);
+    const auto start = std::chrono::steady_clock::now();
+    const process_result result = kvr_test::run_program(
+        "/usr/bin/env",
+        [&] {
+            names words = {"KVR_SIGN_LOCK_WAIT=2", KVR_SIGN_PATH};
+            words.insert(words.end(), args.begin(), args.end());
+            return words;
+        }(),
+        root.string());
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::kill(long_held, SIGKILL);
+    kvr_test::wait_program(long_held);
+    kvr_test::wait_program(brief);
+    EXPECT_EQ(result.status, 70) << result.err;
+    EXPECT_NE(result.err.find("(locking its folder)"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("  hint: this run has waited as long as it may, in all"),
+              std::string::npos)
+        << result.err;
+    EXPECT_LT(took, std::chrono::milliseconds(3200));
+    kvr_test::expect_same_except(before, kvr_test::snapshot(root), {});
+}
+
+// SIGTERM at the moment the run draws its id (its one 6-byte getrandom) ends the run with its
+// status and line.
+TEST_F(JournalTrust, AStopWhileTheRunIdIsDrawnEndsTheRunWithItsLine) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << kTracedAsRoot;
+    }
+    const names args = job({1}, "key.module");
+    std::string log;
+    traced({}, args, "", &log, "getrandom");
+    int call = 0;
+    int draw = 0;
+    for (const std::string& line : lines_of(log)) {
+        call += line.starts_with("getrandom(") ? 1 : 0;
+        draw = draw == 0 && line.find(", 6, 0)") != std::string::npos ? call : draw;
+    }
+    ASSERT_GT(draw, 0) << log;
+    const process_result stopped = traced({"getrandom:signal=SIGTERM:when=" + std::to_string(draw)},
+                                          args, "", nullptr, "getrandom");
+    EXPECT_EQ(stopped.status, 128 + SIGTERM);
+    EXPECT_EQ(stopped.err, "Stopped by SIGTERM: no output was changed\n");
+    EXPECT_EQ(own_files(root), names{});
+}
+
+// A run file whose removal fails is named for what it is, after a commit that failed and
+// after one that finished; a plain rerun then leaves nothing of the tool's own.
+TEST_F(JournalTrust, ARunFileThatCannotBeRemovedIsNamed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << kTracedAsRoot;
+    }
+    for (const auto& [renames, named] : std::vector<std::pair<std::string, std::string>>{
+             {"renameat:error=EIO:when=2", ""}, {"", "this run's run file; "}}) {
+        SCOPED_TRACE(renames);
+        const names args = job({1}, "key.module");
+        const char* calls = "unlinkat,renameat,renameat2";
+        names rules = renames.empty() ? names{} : names{renames};
+        std::string log;
+        traced(rules, args, "", &log, calls);
+        fs::remove(at("key.module"));
+        fs::remove(at("out/m1.module"));
+        int call = 0;
+        int run_file = 0;
+        for (const std::string& line : lines_of(log)) {
+            call += line.starts_with("unlinkat(") ? 1 : 0;
+            run_file = line.find(".kvr_sign-run-") != std::string::npos ? call : run_file;
+        }
+        ASSERT_GT(run_file, 0) << log;
+        rules.push_back("unlinkat:error=EIO:when=" + std::to_string(run_file));
+        const process_result result = traced(rules, args, "", &log, calls);
+        const names left = own_files(root);
+        ASSERT_EQ(left.size(), 1u) << result.err;
+        EXPECT_NE(result.err.find("  not removed: " + at(left[0]) + " (" +
+                                  (named.empty() ? "a run file)" : named)),
+                  std::string::npos)
+            << result.err;
+        ASSERT_EQ(run(args).status, 0);
+        EXPECT_EQ(own_files(root), names{});
+        fs::remove(at("key.module"));
+        fs::remove(at("out/m1.module"));
+    }
+}
+
+// A way back that is a copy is the old file's content, not its inode number: a newer file that
+// the file system gave that number is left as it is, and the copy is kept.
+TEST_F(JournalTrust, ACopysOriginInodeGivenToANewerFileIsNotTakenForTheOldFile) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << kTracedAsRoot;
+    }
+    write_file(at("out/m1.module"), "old\n");
+    write_file(at("out/m2.module"), "old\n");
+    const ino_t old_inode = stat_of(at("out/m1.module")).st_ino;
+    const process_result killed = traced({"linkat:error=EMLINK", kKillAtM2},
+                                         job({1, 2}, "key.module"), "\"m2.module.kvr_sign-staged-");
+    ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+    // The commit renamed m1 over the old file; a newer file now takes its inode number.
+    fs::remove(at("out/m1.module"));
+    for (int i = 0; i < 2000 && !fs::exists(at("out/m1.module")); ++i) {
+        write_file(at("out/n.module"), "new\n");
+        if (stat_of(at("out/n.module")).st_ino == old_inode) {
+            fs::rename(at("out/n.module"), at("out/m1.module"));
+        }
+    }
+    fs::remove(at("out/n.module"));
+    if (!fs::exists(at("out/m1.module"))) {
+        GTEST_SKIP() << "this file system did not give the inode number out again";
+    }
+    const process_result rerun = run(job({3}, "key.module"));
+    ASSERT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_NE(rerun.err.find("  left as it is: " + at("out/m1.module")), std::string::npos)
+        << rerun.err;
+    EXPECT_EQ(kvr_test::read_bytes(at("out/m1.module")), (bytes{'n', 'e', 'w', '\n'}));
+    const names left = own_files(root);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(kvr_test::read_bytes(at(left[0])), (bytes{'o', 'l', 'd', '\n'}));
+}
+
 // ---- Runs at once, many folders --------------------------------------------------------------
 
 // The key entry and half the outputs in A, the other half in B, the inputs in C.

@@ -12,10 +12,14 @@
 
 namespace {
 
-constexpr const char* kHeader = "kvr_sign commit journal 2";
+constexpr const char* kHeader = "kvr_sign commit journal 3";
+// Format 2 recorded inodes only, each file taken to be on its folder's device; its journals are
+// still read, so that a commit the earlier version left is undone after an upgrade.
+constexpr const char* kFormat2Header = "kvr_sign commit journal 2";
 constexpr const char* kOldHeader = "kvr_sign commit journal 1";
 constexpr const char* kEndMark = "end";
 constexpr const char* kDigestTag = "sha256=";
+constexpr const char* kWayBackDigestTag = "back=";
 constexpr size_t kDigestBytes = 32;
 
 // Names and paths are bytes: hex keeps every one on its line, whatever it holds.
@@ -59,16 +63,41 @@ bool is_one_component(const std::string& name) {
     return name.size() <= kMostNameBytes && fio::is_single_name(name);
 }
 
+std::string identity_text(const recorded_file& file) {
+    return std::to_string(file.device) + " " + std::to_string(file.inode) + " " +
+           std::to_string(file.inode_high);
+}
+
 std::string recorded_text(const recorded_file& file) {
     if (!file.present) {
         return "-";
     }
-    return std::to_string(file.inode) + " " + std::to_string(file.owner) + " " +
+    return identity_text(file) + " " + std::to_string(file.owner) + " " +
            std::to_string(file.group) + " " + std::to_string(file.mode) + " " +
            std::to_string(file.size);
 }
 
-bool parse_recorded(std::istringstream& line, recorded_file& file) {
+// How a journal's lines are read: its format, and the device of the folder a file line names
+// (what format 2 took every file's device to be).
+struct line_format {
+    bool format2 = false;
+    uint64_t folder_device = 0;
+};
+
+// A file's identity: "<device> <inode> <inode high>", or in format 2 "<inode>" alone. The first
+// word is read by the caller.
+bool parse_identity(const std::string& first, std::istringstream& line, const line_format& format,
+                    recorded_file& file) {
+    std::istringstream word(first);
+    if (format.format2) {
+        file.device = format.folder_device;
+        return static_cast<bool>(word >> file.inode) && word.eof();
+    }
+    return static_cast<bool>(word >> file.device) && word.eof() &&
+           static_cast<bool>(line >> file.inode >> file.inode_high);
+}
+
+bool parse_recorded(std::istringstream& line, const line_format& format, recorded_file& file) {
     std::string first;
     if (!(line >> first)) {
         return false;
@@ -77,11 +106,29 @@ bool parse_recorded(std::istringstream& line, recorded_file& file) {
         file = recorded_file{};
         return true;
     }
-    std::istringstream inode(first);
     file.present = true;
-    return static_cast<bool>(inode >> file.inode) && inode.eof() &&
+    return parse_identity(first, line, format, file) &&
            static_cast<bool>(line >> file.owner >> file.group >> file.mode >> file.size) &&
            file.mode <= 07777;
+}
+
+// The words after a file's identities: "sha256=<hex>" (the staged content) and, with a way
+// back, "back=<hex>" (its content), each at most once and in that order.
+bool parse_digests(std::istringstream& line, journal_entry& entry) {
+    std::string word;
+    while (line >> word) {
+        const bool staged = word.rfind(kDigestTag, 0) == 0 && entry.staged_sha256.empty() &&
+                            entry.way_back_sha256.empty();
+        const bool way_back = word.rfind(kWayBackDigestTag, 0) == 0 && entry.way_back.present &&
+                              entry.way_back_sha256.empty();
+        std::string& digest = staged ? entry.staged_sha256 : entry.way_back_sha256;
+        const char* tag = staged ? kDigestTag : kWayBackDigestTag;
+        if ((!staged && !way_back) || !bytes_of(word.substr(std::strlen(tag)), digest) ||
+            digest.size() != kDigestBytes) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool parse_folder(std::istringstream& line, journal& record) {
@@ -95,20 +142,24 @@ bool parse_folder(std::istringstream& line, journal& record) {
     return true;
 }
 
-bool parse_entry(std::istringstream& line, journal& record) {
+bool parse_origin(std::istringstream& line, const line_format& format, journal_entry& entry) {
+    std::string first;
+    entry.origin.present = entry.way_back.present;
+    return !entry.way_back.present ||
+           (line >> first && parse_identity(first, line, format, entry.origin));
+}
+
+bool parse_entry(std::istringstream& line, line_format format, journal& record) {
     std::string hex;
     journal_entry entry;
     if (!(line >> entry.folder >> hex) || entry.folder >= record.folders.size() ||
-        !bytes_of(hex, entry.name) || !is_one_component(entry.name) ||
-        !parse_recorded(line, entry.staged) || !entry.staged.present ||
-        !parse_recorded(line, entry.way_back) ||
-        (entry.way_back.present && !(line >> entry.origin))) {
+        !bytes_of(hex, entry.name) || !is_one_component(entry.name)) {
         return false;
     }
-    std::string digest;
-    if (line >> digest && (digest.rfind(kDigestTag, 0) != 0 ||
-                           !bytes_of(digest.substr(std::strlen(kDigestTag)), entry.staged_sha256) ||
-                           entry.staged_sha256.size() != kDigestBytes)) {
+    format.folder_device = record.folders[entry.folder].device;
+    if (!parse_recorded(line, format, entry.staged) || !entry.staged.present ||
+        !parse_recorded(line, format, entry.way_back) || !parse_origin(line, format, entry) ||
+        !parse_digests(line, entry)) {
         return false;
     }
     record.entries.push_back(std::move(entry));
@@ -127,7 +178,7 @@ bool parse_head(std::istringstream& line, const std::string& kind, journal& reco
     return bytes_of(value, record.key) && is_one_component(record.key);
 }
 
-bool parse_line(const std::string& text, journal& record) {
+bool parse_line(const std::string& text, const line_format& format, journal& record) {
     std::istringstream line(text);
     std::string kind;
     line >> kind;
@@ -139,7 +190,7 @@ bool parse_line(const std::string& text, journal& record) {
     } else if (kind == "folder") {
         parsed = parse_folder(line, record);
     } else if (kind == "file") {
-        parsed = parse_entry(line, record);
+        parsed = parse_entry(line, format, record);
     }
     std::string rest;
     return parsed && !(line >> rest);
@@ -184,21 +235,58 @@ std::string distrust_of(const fio::identity& file) {
 
 enum class seen { absent, matches, other };
 
-bool matches(const fio::identity& found, const recorded_file& file, const held_folder& folder) {
-    return found.kind == fio::file_kind::regular && found.device == folder.identity.device &&
-           found.inode == file.inode && found.owner == file.owner && found.group == file.group &&
-           found.mode == file.mode && found.size == file.size;
+bool same_attributes(const fio::identity& found, const recorded_file& file) {
+    return found.kind == fio::file_kind::regular && found.owner == file.owner &&
+           found.group == file.group && found.mode == file.mode && found.size == file.size;
+}
+
+bool same_identity(const fio::identity& found, const recorded_file& file) {
+    return found.device == file.device && found.inode == file.inode &&
+           found.inode_high == file.inode_high;
+}
+
+// Whether the file at `name` holds `size` bytes whose SHA-256 is `sha256`.
+int holds_content(const held_folder& folder, const char* name, uint64_t size,
+                  const std::string& sha256, bool& holds) {
+    fio::handle file;
+    std::string content;
+    int error = fio::open_at(folder.folder, name, false, file);
+    error = error != 0 ? error : fio::read_up_to(file, size, content);
+    holds = error == 0 && content.size() == size &&
+            content_sha256(content.data(), content.size()) == sha256;
+    OPENSSL_cleanse(content.data(), content.size());
+    return error == EFBIG ? 0 : error;  // longer than the recorded file: not it
+}
+
+// Whether `found`, at `name`, is the recorded file: its identity and attributes, and where a
+// digest was recorded its content too (an inode number freed and given to a newer file must
+// not pass for it). In a folder known by content, identities prove nothing: the digest is
+// required.
+int recognise(const journal_place& place, const char* name, const fio::identity& found,
+              const recorded_file& file, const std::string& sha256, bool& recognised) {
+    recognised = file.present && same_attributes(found, file) &&
+                 (place.by_content || same_identity(found, file));
+    if (!recognised || sha256.empty()) {
+        recognised = recognised && !place.by_content;
+        return 0;
+    }
+    return holds_content(*place.folder, name, file.size, sha256, recognised);
 }
 
 // Looks at `name`: absent, the recorded file, or something else. Another error is returned.
-int look_at(const held_folder& folder, const char* name, const recorded_file& file, seen& what,
-            fio::identity& found) {
-    const int error = fio::identify_at(folder.folder, name, found);
+int look_at(const journal_place& place, const char* name, const recorded_file& file,
+            const std::string& sha256, seen& what, fio::identity& found) {
+    const int error = fio::identify_at(place.folder->folder, name, found);
     if (error != 0) {
         what = seen::absent;
+        found = fio::identity{};
         return error == ENOENT ? 0 : error;
     }
-    what = file.present && matches(found, file, folder) ? seen::matches : seen::other;
+    bool recognised = false;
+    if (const int failed = recognise(place, name, found, file, sha256, recognised); failed != 0) {
+        return failed;
+    }
+    what = recognised ? seen::matches : seen::other;
     return 0;
 }
 
@@ -208,54 +296,83 @@ void note(std::string& lines, const char* what, const held_folder& folder, const
              why + ")\n";
 }
 
+void not_recognised(undo_outcome& outcome, const held_folder& folder, const char* name) {
+    note(outcome.leftovers, "not touched", folder, name, "not the file the journal records");
+    outcome.unproven = true;
+}
+
+void remove_own(const held_folder& folder, const char* name, undo_outcome& outcome) {
+    outcome.unremoved |= !remove_leftover(folder, name, outcome.leftovers);
+}
+
 // Removes `name` only while it is still the recorded file; another file there is named.
-int remove_if_recorded(const held_folder& folder, const char* name, const recorded_file& file,
-                       undo_outcome& outcome) {
+int remove_if_recorded(const journal_place& place, const char* name, const recorded_file& file,
+                       const std::string& sha256, undo_outcome& outcome) {
     seen what = seen::absent;
     fio::identity found;
-    if (const int error = look_at(folder, name, file, what, found); error != 0) {
+    if (const int error = look_at(place, name, file, sha256, what, found); error != 0) {
         return error;
     }
     if (what == seen::matches) {
-        remove_leftover(folder, name, outcome.leftovers);
+        remove_own(*place.folder, name, outcome);
     } else if (what == seen::other) {
-        note(outcome.leftovers, "not touched", folder, name, "not the file the journal records");
+        not_recognised(outcome, *place.folder, name);
     }
     return 0;
 }
 
 // The name under which the entry's way back is (the journal's name for it, or the name it had
 // before the journal was written); nullptr when neither holds the recorded file.
-const char* way_back_of(const journal_entry& entry, const held_folder& folder,
+const char* way_back_of(const journal_entry& entry, const journal_place& place,
                         const marked_name& backup, const marked_name& pending,
                         undo_outcome& outcome, int& error) {
     for (const marked_name* name : {&backup, &pending}) {
         seen what = seen::absent;
         fio::identity found;
-        if ((error = look_at(folder, name->c_str(), entry.way_back, what, found)) != 0) {
+        if ((error = look_at(place, name->c_str(), entry.way_back, entry.way_back_sha256, what,
+                             found)) != 0) {
             return nullptr;
         }
         if (what == seen::matches) {
             return name->c_str();
         }
         if (what == seen::other) {
-            note(outcome.leftovers, "not touched", folder, name->c_str(),
-                 "not the file the journal records");
+            not_recognised(outcome, *place.folder, name->c_str());
         }
     }
     return nullptr;
 }
 
+// Whether the target is still the old file: the way back is a second name of it, or the
+// target is the file the way back was copied from, with the way back's content. An inode
+// number can be given again to a newer file, so the content decides where it was recorded.
+int is_old_file(const journal_entry& entry, const journal_place& place, const fio::identity& target,
+                const fio::identity& kept, bool& old) {
+    if (!place.by_content && target.same_file(kept)) {
+        old = true;
+        return 0;
+    }
+    old = (place.by_content || same_identity(target, entry.origin)) &&
+          target.size == entry.way_back.size;
+    if (!old || entry.way_back_sha256.empty()) {
+        old = old && !place.by_content;
+        return 0;
+    }
+    return holds_content(*place.folder, entry.name.c_str(), target.size, entry.way_back_sha256,
+                         old);
+}
+
 // Puts the old file back at the target from its way back, when the target is still the staged
 // file the commit renamed there, or is missing.
-int restore_target(const journal_entry& entry, const held_folder& folder, const char* way_back,
+int restore_target(const journal_entry& entry, const journal_place& place, const char* way_back,
                    bool target_ours, const fio::identity& target, undo_outcome& outcome) {
+    const held_folder& folder = *place.folder;
     const bool target_present = target.kind != fio::file_kind::missing;
     if (way_back == nullptr) {
-        if (target_ours) {
+        if (target_ours || !target_present) {
             note(outcome.leftovers, "not put back", folder, entry.name.c_str(),
                  "its way back is gone");
-            return ENOENT;
+            outcome.unproven = true;
         }
         return 0;
     }
@@ -263,12 +380,14 @@ int restore_target(const journal_entry& entry, const held_folder& folder, const 
     if (const int error = fio::identify_at(folder.folder, way_back, kept); error != 0) {
         return error;
     }
-    // Still the old file (the way back is a second name of it, or a copy of it): never
-    // renamed over, nothing to put back.
-    if (target_present && (target.same_file(kept) ||
-                           (target.inode == entry.origin && target.size == entry.way_back.size &&
-                            target.device == folder.identity.device))) {
-        remove_leftover(folder, way_back, outcome.leftovers);
+    bool old = false;
+    if (target_present) {
+        if (const int error = is_old_file(entry, place, target, kept, old); error != 0) {
+            return error;
+        }
+    }
+    if (old) {  // never renamed over: nothing to put back
+        remove_own(folder, way_back, outcome);
         return 0;
     }
     if (target_present && !target_ours) {
@@ -286,23 +405,9 @@ int restore_target(const journal_entry& entry, const held_folder& folder, const 
     return 0;
 }
 
-// Whether the target, which has the staged file's identity, also has its content: an inode
-// number freed and given to a newer file must not pass for the staged file.
-int holds_staged_content(const journal_entry& entry, const held_folder& folder, bool& holds) {
-    if (entry.staged_sha256.empty()) {
-        return 0;
-    }
-    fio::handle file;
-    std::string content;
-    int error = fio::open_at(folder.folder, entry.name.c_str(), false, file);
-    error = error != 0 ? error : fio::read_up_to(file, entry.staged.size, content);
-    holds = error == 0 && content_sha256(content.data(), content.size()) == entry.staged_sha256;
-    OPENSSL_cleanse(content.data(), content.size());
-    return error == EFBIG ? 0 : error;  // longer than the staged file: not it
-}
-
-int undo_entry(const journal& record, const journal_entry& entry, const held_folder& folder,
+int undo_entry(const journal& record, const journal_entry& entry, const journal_place& place,
                undo_outcome& outcome) {
+    const held_folder& folder = *place.folder;
     fio::identity target;
     int error = fio::identify_at(folder.folder, entry.name.c_str(), target);
     if (error != 0 && error != ENOENT) {
@@ -311,8 +416,9 @@ int undo_entry(const journal& record, const journal_entry& entry, const held_fol
     if (error == ENOENT) {
         target = fio::identity{};
     }
-    bool target_ours = error == 0 && matches(target, entry.staged, folder);
-    if (target_ours && (error = holds_staged_content(entry, folder, target_ours)) != 0) {
+    bool target_ours = false;
+    if (error == 0 && (error = recognise(place, entry.name.c_str(), target, entry.staged,
+                                         entry.staged_sha256, target_ours)) != 0) {
         return error;
     }
     const marked_name staged(entry.name, kStagedMarker, record.run);
@@ -321,16 +427,18 @@ int undo_entry(const journal& record, const journal_entry& entry, const held_fol
             return error;
         }
         outcome.restored += target_ours ? 1 : 0;
-        return remove_if_recorded(folder, staged.c_str(), entry.staged, outcome);
+        return remove_if_recorded(place, staged.c_str(), entry.staged, entry.staged_sha256,
+                                  outcome);
     }
     const marked_name backup(entry.name, kBackupMarker, record.run);
     const marked_name pending(entry.name, kPendingMarker, record.run);
-    const char* way_back = way_back_of(entry, folder, backup, pending, outcome, error);
+    const char* way_back = way_back_of(entry, place, backup, pending, outcome, error);
     if (error != 0) {
         return error;
     }
-    error = restore_target(entry, folder, way_back, target_ours, target, outcome);
-    const int staged_error = remove_if_recorded(folder, staged.c_str(), entry.staged, outcome);
+    error = restore_target(entry, place, way_back, target_ours, target, outcome);
+    const int staged_error =
+        remove_if_recorded(place, staged.c_str(), entry.staged, entry.staged_sha256, outcome);
     return error != 0 ? error : staged_error;
 }
 
@@ -356,7 +464,8 @@ std::string content_sha256(const void* bytes, size_t count) {
 }
 
 recorded_file record_of(const fio::identity& identity) {
-    return {true, identity.inode, identity.owner, identity.group, identity.mode, identity.size};
+    return {true,           identity.device, identity.inode, identity.inode_high,
+            identity.owner, identity.group,  identity.mode,  identity.size};
 }
 
 std::string journal_text(const journal& record) {
@@ -370,10 +479,13 @@ std::string journal_text(const journal& record) {
     for (const journal_entry& entry : record.entries) {
         text += "file " + std::to_string(entry.folder) + " " + hex_of(entry.name) + " " +
                 recorded_text(entry.staged) + " " + recorded_text(entry.way_back) +
-                (entry.way_back.present ? " " + std::to_string(entry.origin) : "") +
+                (entry.way_back.present ? " " + identity_text(entry.origin) : "") +
                 (entry.staged_sha256.empty()
                      ? ""
                      : " " + std::string(kDigestTag) + hex_of(entry.staged_sha256)) +
+                (entry.way_back_sha256.empty()
+                     ? ""
+                     : " " + std::string(kWayBackDigestTag) + hex_of(entry.way_back_sha256)) +
                 "\n";
     }
     return text + kEndMark + "\n";
@@ -382,7 +494,9 @@ std::string journal_text(const journal& record) {
 std::string parse_journal(const std::string& text, journal& record) {
     std::istringstream lines(text);
     std::string line;
-    if (!std::getline(lines, line) || line != kHeader) {
+    const bool read = static_cast<bool>(std::getline(lines, line));
+    const line_format format{read && line == kFormat2Header, 0};
+    if (!read || (line != kHeader && !format.format2)) {
         return line == kOldHeader ? "it is in the format of an earlier version, which this one "
                                     "does not act on (its ways back are the files beside their "
                                     "targets named *.kvr_sign-backup-*)"
@@ -400,7 +514,7 @@ std::string parse_journal(const std::string& text, journal& record) {
             }
             return {};
         }
-        if (lines.eof() || !parse_line(line, record)) {
+        if (lines.eof() || !parse_line(line, format, record)) {
             return lines.eof() ? "it is not complete (its end mark is missing)"
                                : "line " + std::to_string(number) + " is not well formed";
         }
@@ -435,11 +549,11 @@ int read_trusted_journal(const held_folder& folder, const std::string& name, std
 int undo_entries(const journal& record, const journal_folders& folders, undo_outcome& outcome) {
     int first_error = 0;
     for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
-        if (folders[entry->folder] == nullptr) {
+        if (folders[entry->folder].folder == nullptr) {
             skipped_folder(record, entry->folder, outcome);
             continue;
         }
-        const int error = undo_entry(record, *entry, *folders[entry->folder], outcome);
+        const int error = undo_entry(record, *entry, folders[entry->folder], outcome);
         first_error = first_error != 0 ? first_error : error;
     }
     return first_error;
@@ -447,24 +561,28 @@ int undo_entries(const journal& record, const journal_folders& folders, undo_out
 
 void finish_entries(const journal& record, const journal_folders& folders, undo_outcome& outcome) {
     for (const journal_entry& entry : record.entries) {
-        const held_folder* folder = folders[entry.folder];
-        if (folder == nullptr) {
+        const journal_place& place = folders[entry.folder];
+        if (place.folder == nullptr) {
             skipped_folder(record, entry.folder, outcome);
             continue;
         }
         for (const char* marker : {kBackupMarker, kPendingMarker}) {
             const marked_name name(entry.name, marker, record.run);
-            remove_if_recorded(*folder, name.c_str(), entry.way_back, outcome);
+            remove_if_recorded(place, name.c_str(), entry.way_back, entry.way_back_sha256, outcome);
         }
         const marked_name staged(entry.name, kStagedMarker, record.run);
-        remove_if_recorded(*folder, staged.c_str(), entry.staged, outcome);
+        remove_if_recorded(place, staged.c_str(), entry.staged, entry.staged_sha256, outcome);
     }
 }
 
-void remove_leftover(const held_folder& folder, const char* name, std::string& leftovers) {
+bool remove_leftover(const held_folder& folder, const char* name, std::string& leftovers,
+                     const char* what) {
     const int error = fio::remove_at(folder.folder, name);
     if (error != 0 && error != ENOENT) {
         leftovers += "  not removed: " + fio_printable_text(place_path(folder, name)) + " (" +
+                     (what != nullptr ? std::string(what) + "; " : std::string()) +
                      std::strerror(error) + ")\n";
+        return false;
     }
+    return true;
 }

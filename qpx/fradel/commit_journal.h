@@ -26,7 +26,9 @@
 // What a file of the commit was when it was recorded.
 struct recorded_file {
     bool present = false;
+    uint64_t device = 0;  // the file's own device: on an overlay it is not its folder's
     uint64_t inode = 0;
+    uint64_t inode_high = 0;
     uint32_t owner = 0;
     uint32_t group = 0;
     uint32_t mode = 0;
@@ -45,9 +47,10 @@ struct journal_entry {
     uint32_t folder = 0;  // index into the journal's folders
     std::string name;     // the target
     recorded_file staged;
-    recorded_file way_back;     // not present: the target did not exist
-    uint64_t origin = 0;        // the inode of the old file the way back keeps (a copy's source)
-    std::string staged_sha256;  // of the staged file's content, when recorded (32 bytes)
+    recorded_file way_back;       // not present: the target did not exist
+    recorded_file origin;         // the old file the way back keeps (a copy's source): its identity
+    std::string staged_sha256;    // of the staged file's content, when recorded (32 bytes)
+    std::string way_back_sha256;  // of the way back's content, when recorded (32 bytes)
 };
 
 // The SHA-256 of `count` bytes, 32 bytes.
@@ -76,16 +79,25 @@ int read_trusted_journal(const held_folder& folder, const std::string& name, std
                          std::string& refusal);
 
 // What an undo or a clean-up did: the targets put back, and detail lines for what it left:
-// "  not removed: <path> (<reason>)", "  left as it is: ...", "  not touched: ...".
+// "  not removed: <path> (<reason>)", "  left as it is: ...", "  not touched: ...",
+// "  not put back: ...".
 struct undo_outcome {
     size_t restored = 0;
     std::string leftovers;
     bool skipped_folder = false;  // a folder was gone or not the one recorded
+    bool unproven = false;        // a file of the run not recognised, or a target not put back
+    bool unremoved = false;       // a file of the run that could not be removed
 };
 
-// The journal's folders as this run holds them: nullptr for a folder that is gone or is no
-// longer the folder the journal recorded (nothing in it is touched; a detail line says so).
-using journal_folders = std::vector<const held_folder*>;
+// A folder of the journal as this run holds it. `folder` is nullptr for a folder that is gone
+// (nothing in it is touched; a detail line says so). `by_content` marks a folder found at the
+// recorded path under another identity (identities a remount changed): its files are known only
+// by what identities cannot fake, their owner, mode, size and content digest.
+struct journal_place {
+    const held_folder* folder = nullptr;
+    bool by_content = false;
+};
+using journal_folders = std::vector<journal_place>;
 
 // Undoes the journal's entries, in reverse. Returns 0 when every target the commit changed is
 // as it was before, or the reason of the first step that failed; the steps after it are still
@@ -95,5 +107,7 @@ int undo_entries(const journal& record, const journal_folders& folders, undo_out
 // Finishes a commit marked committed: removes its ways back and staged files.
 void finish_entries(const journal& record, const journal_folders& folders, undo_outcome& outcome);
 
-// Removes `name` from `folder` when it is there; a failure is named in `leftovers`.
-void remove_leftover(const held_folder& folder, const char* name, std::string& leftovers);
+// Removes `name` from `folder` when it is there; a failure is named in `leftovers` (with `what`
+// the file is, when given) and answers false.
+bool remove_leftover(const held_folder& folder, const char* name, std::string& leftovers,
+                     const char* what = nullptr);

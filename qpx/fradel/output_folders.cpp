@@ -61,11 +61,12 @@ int link_text(const output_place& place, std::string& next) {
     return 0;
 }
 
-// A link in a sticky folder that others may write (such as /tmp) is followed only when it is
-// the runner's or the folder owner's, as the kernel's protected-links rule has it: another
-// user's link there must not aim the run's write at a file of the runner's choosing.
+// A link in a sticky folder that the group or others may write (such as /tmp, or a team's
+// 1775 folder) is followed only when it is the runner's or the folder owner's, as the kernel's
+// protected-links rule has it: another user's link there must not aim the run's write at a
+// file of the runner's choosing.
 bool may_follow(const held_folder& folder, const fio::identity& link) {
-    const bool shared = folder.sticky() && (folder.identity.mode & 0002) != 0;
+    const bool shared = folder.sticky() && (folder.identity.mode & 0022) != 0;
     return !shared || link.owner == fio::effective_user() || link.owner == folder.identity.owner;
 }
 

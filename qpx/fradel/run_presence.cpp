@@ -19,6 +19,7 @@ constexpr int kMostPresenceTries = 8;
 struct presence {
     uint32_t folder = 0;
     fio::handle run_file;  // locked for the run's life
+    bool durable = false;  // its name is on the disk (the folder was flushed since)
 };
 
 // Read by the signal handler; it grows only while the termination signals are blocked.
@@ -97,9 +98,14 @@ void sweep_dead_runs(const held_folder& folder) {
     for (const auto& [id, files] : by_run) {
         fio::handle run_file;
         if (lock_of_dead_run(folder, id, run_file)) {
+            const size_t before = leftovers.size();
             removed += remove_files_of(folder, files, run_file.is_open(), leftovers);
-            if (run_file.is_open()) {
-                remove_leftover(folder, run_file_name(id).c_str(), leftovers);
+            // The run file goes last, and only once the removals are on the disk: a file system
+            // may keep its removal and lose theirs, and without it a file the dead run gave
+            // another owner would be taken for that user's.
+            if (run_file.is_open() && leftovers.size() == before &&
+                (files.empty() || fio::flush_folder(folder.folder) == 0)) {
+                remove_leftover(folder, run_file_name(id).c_str(), leftovers, "a run file");
             }
         }
     }
@@ -142,7 +148,7 @@ int create_run_file(uint32_t folder) {
         if (error != 0) {
             return error;
         }
-        if (looked == 0 && opened.same_file(named)) {
+        if (looked == 0 && opened.same_file(named) && opened.inode != 0) {
             g_presence.back().run_file = std::move(run_file);
             return 0;
         }
@@ -161,17 +167,42 @@ int be_present_in(uint32_t folder) {
     return create_run_file(folder);
 }
 
+int make_run_file_durable(uint32_t folder) {
+    for (presence& here : g_presence) {
+        if (here.folder == folder && !here.durable) {
+            if (const int error = fio::flush_folder(folder_at(folder).folder); error != 0) {
+                return error;
+            }
+            here.durable = true;
+        }
+    }
+    return 0;
+}
+
 void leave_all_folders() {
+    if (!run_id_drawn()) {
+        return;  // a stop before the run drew its id: it made no run file
+    }
     const marked_name name = run_file_name(this_run());
     for (const presence& here : g_presence) {
-        fio::remove_at(folder_at(here.folder).folder, name.c_str());
+        const held_folder& folder = folder_at(here.folder);
+        // What was removed before (staged files) reaches the disk before the run file goes.
+        fio::flush_folder(folder.folder);
+        if (const int error = fio::remove_at(folder.folder, name.c_str());
+            error != 0 && error != ENOENT) {
+            qpx_say_from_stop_handler("  not removed: ", 15);
+            qpx_say_from_stop_handler(folder.path.data(), folder.path.size());
+            qpx_say_from_stop_handler(fio::kPathSeparator, std::strlen(fio::kPathSeparator));
+            qpx_say_from_stop_handler(name.c_str(), std::strlen(name.c_str()));
+            qpx_say_from_stop_handler(" (a run file)\n", 14);
+        }
     }
 }
 
 void leave_all_folders(std::string& leftovers) {
     const marked_name name = run_file_name(this_run());
     for (const presence& here : g_presence) {
-        remove_leftover(folder_at(here.folder), name.c_str(), leftovers);
+        remove_leftover(folder_at(here.folder), name.c_str(), leftovers, "this run's run file");
     }
     const signals_blocked blocked;
     g_presence.clear();
@@ -185,6 +216,6 @@ void forget_all_folders() {
 void remove_dead_run_file(const held_folder& folder, const run_id& id, std::string& leftovers) {
     fio::handle run_file;
     if (id != this_run() && lock_of_dead_run(folder, id, run_file) && run_file.is_open()) {
-        remove_leftover(folder, run_file_name(id).c_str(), leftovers);
+        remove_leftover(folder, run_file_name(id).c_str(), leftovers, "a run file");
     }
 }

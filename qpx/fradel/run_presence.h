@@ -22,6 +22,10 @@ int be_present_in(uint32_t folder);
 
 // Removes this run's run files. Async-signal-safe.
 void leave_all_folders();
+// Flushes `folder` once, so that this run's run file there is on the disk: needed before a file
+// of the run there is given another owner, which only a run file of this user lets a later run
+// remove.
+int make_run_file_durable(uint32_t folder);
 // The same at the end of a commit, naming each run file that could not be removed in
 // `leftovers`; the run is present nowhere afterwards.
 void leave_all_folders(std::string& leftovers);

@@ -1,14 +1,19 @@
 // All-or-nothing writing of the files a run produces (see staged_outputs.h).
 #include "staged_outputs.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <iterator>
 #include <memory>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -24,8 +29,10 @@ namespace {
 
 constexpr uint32_t kStagedMode = 0600;  // until its content is written
 constexpr size_t kCopyChunk = 1 << 16;
+constexpr const char* kNotUndone = "could not be undone";
+constexpr int kNoLastingIdentity = ENOTSUP;
 constexpr std::chrono::milliseconds kLockPoll(5);
-constexpr std::chrono::milliseconds kMostLockWait(300000);  // another process's lock, at most
+constexpr std::chrono::milliseconds kMostLockWait(300000);  // other processes' locks, in all
 
 // One record per file of the run, kept small: a run of many modules holds them all at once.
 struct staged_file {
@@ -35,8 +42,9 @@ struct staged_file {
     bool flush_metadata = false;  // its owner or mode was set after it was created
     recorded_file staged;         // the staged file, once written
     recorded_file way_back;       // the old file's way back, once the commit made one
-    uint64_t origin = 0;          // the old file's inode
+    recorded_file origin;         // the old file
     std::string sha256;           // of the staged content
+    std::string way_back_sha256;  // of the way back's content
 };
 
 marked_name staged_name(const staged_file& file) {
@@ -67,10 +75,27 @@ char g_kept_journal[4096] = {};  // the journal a rerun finishes, for the signal
 // lifetime; one that arrives meanwhile acts when the scope ends.
 using termination_signals_held = qpx_stop_requests_held;
 
+// Every lock wait of the run draws on one budget: a process that takes and lets go of folder
+// locks just in time cannot hold the run longer than that in all. KVR_SIGN_LOCK_WAIT (whole
+// seconds) may shorten it, never lengthen it.
+std::chrono::milliseconds most_lock_wait() {
+    const char* text = std::getenv("KVR_SIGN_LOCK_WAIT");
+    char* end = nullptr;
+    const long seconds = text != nullptr ? std::strtol(text, &end, 10) : -1;
+    if (text == nullptr || end == text || *end != '\0' || seconds < 0 ||
+        std::chrono::seconds(seconds) > kMostLockWait) {
+        return kMostLockWait;
+    }
+    return std::chrono::seconds(seconds);
+}
+
+std::chrono::steady_clock::duration g_lock_waited{};
+
 // Takes the lock of a folder, waiting while another process holds it, but not past a stop
-// request (EINTR: nothing was changed yet) nor for ever (EWOULDBLOCK).
+// request (EINTR: nothing was changed yet) nor past the run's budget (EWOULDBLOCK).
 int wait_for_lock(const fio::handle& folder) {
-    for (auto waited = std::chrono::milliseconds(0);; waited += kLockPoll) {
+    static const std::chrono::milliseconds budget = most_lock_wait();
+    for (;;) {
         const int error = fio::lock(folder, false);
         if (error != EWOULDBLOCK && error != EAGAIN) {
             return error;
@@ -78,10 +103,12 @@ int wait_for_lock(const fio::handle& folder) {
         if (qpx_stop_request_pending()) {
             return EINTR;
         }
-        if (waited >= kMostLockWait) {
+        if (g_lock_waited >= budget) {
             return EWOULDBLOCK;
         }
+        const auto before = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(kLockPoll);
+        g_lock_waited += std::chrono::steady_clock::now() - before;
     }
 }
 
@@ -111,7 +138,7 @@ void unlink_staged_files() {
             say(folder.path.data(), folder.path.size());
             say(fio::kPathSeparator);
             say(name.c_str());
-            say("\n");
+            say(" (a staged file)\n");
         }
     }
     leave_all_folders();
@@ -163,8 +190,9 @@ output_failure failure(output_failure::step failed, const std::string& path, int
     output_failure result{failed, path, reason, {}};
     if (error == EWOULDBLOCK) {
         result.detail =
-            "  hint: another process has held the folder's lock for 5 minutes; run "
-            "again once it lets go\n";
+            "  hint: this run has waited as long as it may, in all, for folder locks that other "
+            "processes hold (anyone who can read a folder can lock it); run again once they "
+            "let go\n";
     }
     if (error == EMFILE || error == ENFILE) {
         result.detail =
@@ -194,6 +222,10 @@ void prepare_for_outputs() {
     // A signal the caller chose to ignore (nohup) stays ignored.
     qpx_install_final_stop_handler(stop_on_termination_signal);
     MSG_INTERNAL_ERROR::set_cleanup(remove_staged_at_internal_error);
+    // The stop handler names the run's files by its id: a stop request that arrives while it is
+    // drawn waits until it is whole, then ends the run as any other.
+    const termination_signals_held held;
+    draw_run_id();
 }
 
 // ---- Staging ------------------------------------------------------------------------------
@@ -224,6 +256,18 @@ int refusal_of_target(const output_place& place) {
         return EPERM;
     }
     return 0;
+}
+
+// A run knows its own files, and an undo the files it put aside, by their identities: a file
+// system whose file numbers are zero, or differ between the open file and its name, cannot be
+// written to safely. ENOTSUP then, before any target is touched.
+int lasting_identity(const held_folder& folder, const char* name, const fio::identity& opened) {
+    fio::identity named;
+    if (const int error = fio::identify_at(folder.folder, name, named); error != 0) {
+        return error;
+    }
+    const bool zero = opened.inode == 0 && opened.inode_high == 0;
+    return zero || !named.same_file(opened) ? kNoLastingIdentity : 0;
 }
 
 // The run's record of the staged file for `place`, when an earlier pair of the run already
@@ -263,14 +307,14 @@ int create_staged(const std::string& path, const output_place& place, fio::handl
         return error;
     }
     if (record == nullptr) {
-        g_staged.push_back({path, place.name, place.folder, false, {}, {}, 0, {}});
+        g_staged.push_back({path, place.name, place.folder, false, {}, {}, {}, {}, {}});
         record = &g_staged.back();
     }
     // Unknown, the staged file is removed by its name alone at a stop.
     fio::identity created;
     const int error = fio::identify(file, created);
     record->staged = error == 0 ? record_of(created) : recorded_file{};
-    return error;
+    return error != 0 ? error : lasting_identity(folder, name.c_str(), created);
 }
 
 // The permission bits a replacement keeps, less set-user-ID and set-group-ID where the new file
@@ -289,9 +333,16 @@ uint32_t kept_mode(uint32_t old_mode, const fio::identity& old, const recorded_f
 // Gives `file` (now owned as `now` says) the owner and group of `old` where this process may:
 // any owner when it is privileged, otherwise the old group when it is one of this user's
 // groups. `now` then says who owns it.
-int take_owner(const fio::handle& file, recorded_file& now, const fio::identity& old) {
+// A file given to another user is removed by a later run only on the word of this run's run
+// file, which is on the disk first.
+int take_owner(const fio::handle& file, uint32_t folder, recorded_file& now,
+               const fio::identity& old) {
     int error = 0;
     if (fio::may_give_files_away() && (now.owner != old.owner || now.group != old.group)) {
+        error = now.owner != old.owner ? make_run_file_durable(folder) : 0;
+        if (error != 0) {
+            return error;
+        }
         error = fio::set_owner(file, old.owner, old.group);
         now.owner = error == 0 ? old.owner : now.owner;
     } else if (now.group != old.group) {
@@ -321,7 +372,7 @@ int settle_staged(const fio::handle& file, staged_file& record, const output_pla
     uint32_t mode = wanted;
     recorded_file now = record.staged;
     if (place.exists) {
-        if (const int error = take_owner(file, now, place.existing); error != 0) {
+        if (const int error = take_owner(file, record.folder, now, place.existing); error != 0) {
             return error;
         }
         mode = kept_mode(wanted, place.existing, now);
@@ -363,7 +414,15 @@ std::optional<output_failure> stage_output(const std::string& path, const uint8_
     fio::handle file;
     staged_file* record = nullptr;
     if (const int error = create_staged(path, place, file, record); error != 0) {
-        return failure(output_failure::step::open, path, error);
+        output_failure failed = failure(output_failure::step::open, path, error);
+        if (error == kNoLastingIdentity) {
+            failed.reason =
+                "its folder's file system does not give files lasting identities (a file's "
+                "number is zero, or differs between two looks), so a run cannot tell its own "
+                "files there";
+            failed.detail = "  hint: write the outputs to another file system\n";
+        }
+        return failed;
     }
     record->sha256 = content_sha256(bytes, count);
     int error = fio::write_all(file, bytes, count);
@@ -474,24 +533,47 @@ int sync_folders(const std::vector<uint32_t>& folders, uint32_t& failed_folder) 
     return 0;
 }
 
-// Copies the open file `from` into `to`.
-int copy_content(const fio::handle& from, const fio::handle& to) {
+// Reads the open file `from` to its end, hands each piece to `use`, and gives the SHA-256 of
+// all it read. The buffer is wiped: it held a module image.
+template <typename piece_user>
+int read_all(const fio::handle& from, std::string& sha256, piece_user use) {
     std::vector<uint8_t> buffer(kCopyChunk);
-    for (;;) {
-        size_t got = 0;
-        if (const int error = fio::read_some(from, buffer.data(), buffer.size(), got);
-            error != 0 || got == 0) {
-            return error;
-        }
-        if (const int error = fio::write_all(to, buffer.data(), got); error != 0) {
-            return error;
-        }
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(EVP_MD_CTX_new(),
+                                                                         EVP_MD_CTX_free);
+    int error = digest != nullptr && EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) == 1
+                    ? 0
+                    : ENOMEM;
+    for (size_t got = 1; error == 0 && got != 0;) {
+        error = fio::read_some(from, buffer.data(), buffer.size(), got);
+        error = error != 0 || got == 0 ? error : use(buffer.data(), got);
+        error =
+            error != 0 || EVP_DigestUpdate(digest.get(), buffer.data(), got) == 1 ? error : ENOMEM;
     }
+    unsigned char value[EVP_MAX_MD_SIZE] = {};
+    unsigned int length = 0;
+    error = error != 0 || EVP_DigestFinal_ex(digest.get(), value, &length) == 1 ? error : ENOMEM;
+    sha256.assign(reinterpret_cast<const char*>(value), error == 0 ? length : 0);
+    OPENSSL_cleanse(buffer.data(), buffer.size());
+    return error;
+}
+
+// The SHA-256 of the file `name` in `folder`, which must still be `expected`.
+int digest_of(const held_folder& folder, const char* name, const fio::identity& expected,
+              std::string& sha256) {
+    fio::handle file;
+    fio::identity opened;
+    int error = fio::open_at(folder.folder, name, false, file);
+    error = error != 0 ? error : fio::identify(file, opened);
+    if (error != 0 || !opened.same_file(expected) || opened.size != expected.size) {
+        return error != 0 ? error : ESTALE;
+    }
+    return read_all(file, sha256, [](const uint8_t*, size_t) { return 0; });
 }
 
 // A flushed copy of the old file, for a file system that cannot give a file a second name:
 // created 0600, given the old owner and group where it may be, then the old content and mode.
 int copy_way_back(staged_file& file, const fio::identity& old, const char* copy_name) {
+    file.origin = record_of(old);
     const held_folder& folder = folder_at(file.folder);
     fio::handle from;
     fio::identity opened;
@@ -507,9 +589,13 @@ int copy_way_back(staged_file& file, const fio::identity& old, const char* copy_
     fio::identity created;
     error = fio::identify(to, created);
     recorded_file copy = record_of(created);
-    error = error != 0 ? error : take_owner(to, copy, old);
+    error = error != 0 ? error : take_owner(to, file.folder, copy, old);
     const uint32_t mode = kept_mode(old.mode, old, copy);
-    error = error != 0 ? error : copy_content(from, to);
+    error = error != 0
+                ? error
+                : read_all(from, file.way_back_sha256, [&](const uint8_t* bytes, size_t count) {
+                      return fio::write_all(to, bytes, count);
+                  });
     error = error != 0 ? error : fio::set_mode(to, mode);
     error = error != 0 ? error : fio::flush(to, true);
     error = error != 0 ? error : fio::identify(to, created);
@@ -520,18 +606,53 @@ int copy_way_back(staged_file& file, const fio::identity& old, const char* copy_
     return close_written(to, error);
 }
 
+// The target's old file, when there is one: nothing but a regular file may be replaced.
+int old_file_of(const staged_file& file, fio::identity& old) {
+    const int error = fio::identify_at(folder_at(file.folder).folder, file.name.c_str(), old);
+    if (error != 0) {
+        old.kind = fio::file_kind::missing;
+        return error == ENOENT ? 0 : error;
+    }
+    return old.kind == fio::file_kind::regular ? 0 : EINVAL;
+}
+
+// A second name that is not the file it names (an overlay copies a lower layer's file up when
+// it is linked, and the copy has another identity): the link is taken away again, and the way
+// back is a copy of the file the target now is, which must still be the old one in all but its
+// identity.
+int copy_instead_of_link(staged_file& file, const fio::identity& old, const char* pending) {
+    const held_folder& folder = folder_at(file.folder);
+    if (const int error = fio::remove_at(folder.folder, pending); error != 0) {
+        return error;
+    }
+    fio::identity now;
+    if (const int error = old_file_of(file, now);
+        error != 0 || now.kind == fio::file_kind::missing) {
+        return error != 0 ? error : ESTALE;
+    }
+    const bool same_file_in_all_but_identity = now.size == old.size && now.owner == old.owner &&
+                                               now.group == old.group && now.mode == old.mode;
+    return same_file_in_all_but_identity ? copy_way_back(file, now, pending) : ESTALE;
+}
+
 // Keeps the old file of `file`'s target reachable under its pending name: a second name, or
-// where the file system has none, a flushed copy. Nothing for a target that is not there.
+// where the file system has none (or its second names are not the file they name), a flushed
+// copy. Either way its content's digest is recorded, so that an undo knows it by content
+// wherever identities cannot be trusted. Nothing for a target that is not there.
 int keep_way_back(staged_file& file) {
     const held_folder& folder = folder_at(file.folder);
     fio::identity old;
-    if (const int error = fio::identify_at(folder.folder, file.name.c_str(), old); error != 0) {
-        return error == ENOENT ? 0 : error;
+    if (const int error = old_file_of(file, old);
+        error != 0 || old.kind == fio::file_kind::missing) {
+        return error;
     }
-    if (old.kind != fio::file_kind::regular) {
-        return EINVAL;  // replaced by something a rename must not replace
+    // A second name of another user's file is removed by a later run only on the word of this
+    // run's run file, which is on the disk first.
+    if (old.owner != fio::effective_user()) {
+        if (const int error = make_run_file_durable(file.folder); error != 0) {
+            return error;
+        }
     }
-    file.origin = old.inode;
     const marked_name pending = pending_name(file);
     const int linked = fio::link_at(folder.folder, file.name.c_str(), pending.c_str());
     if (linked == EPERM || linked == EMLINK || linked == EOPNOTSUPP) {
@@ -544,8 +665,12 @@ int keep_way_back(staged_file& file) {
     if (const int error = fio::identify_at(folder.folder, pending.c_str(), kept); error != 0) {
         return error;
     }
+    if (!kept.same_file(old)) {
+        return copy_instead_of_link(file, old, pending.c_str());
+    }
+    file.origin = record_of(old);
     file.way_back = record_of(kept);
-    return kept.same_file(old) ? 0 : ESTALE;
+    return digest_of(folder, pending.c_str(), kept, file.way_back_sha256);
 }
 
 // Renames a pending way back to the name the journal gives it, and checks that the file there
@@ -561,7 +686,10 @@ int name_way_back(const staged_file& file) {
     if (const int error = fio::identify_at(folder.folder, backup.c_str(), named); error != 0) {
         return error;
     }
-    return named.inode == file.way_back.inode ? 0 : ESTALE;
+    return named.device == file.way_back.device && named.inode == file.way_back.inode &&
+                   named.inode_high == file.way_back.inode_high
+               ? 0
+               : ESTALE;
 }
 
 // The journal of the commit: its folders as held, and every staged file.
@@ -577,7 +705,7 @@ journal commit_record(const std::vector<uint32_t>& folders) {
         const size_t index = static_cast<size_t>(
             std::find(folders.begin(), folders.end(), file.folder) - folders.begin());
         record.entries.push_back({static_cast<uint32_t>(index), file.name, file.staged,
-                                  file.way_back, file.origin, file.sha256});
+                                  file.way_back, file.origin, file.sha256, file.way_back_sha256});
     }
     return record;
 }
@@ -585,7 +713,7 @@ journal commit_record(const std::vector<uint32_t>& folders) {
 journal_folders held_journal_folders(const std::vector<uint32_t>& folders) {
     journal_folders held;
     for (const uint32_t folder : folders) {
-        held.push_back(&folder_at(folder));
+        held.push_back({&folder_at(folder), false});
     }
     return held;
 }
@@ -617,6 +745,11 @@ class commit {
                 return undone(failure(output_failure::step::write, file.given, error,
                                       "naming the way back to the file it replaces"));
             }
+        }
+        // The ways back under their journal's names on the disk before any target changes: a
+        // file system may keep a folder's later changes and lose its earlier ones.
+        if (const int error = sync_folders(folders_with_ways_back(), failed_folder); error != 0) {
+            return undone(folder_failure(error, failed_folder, "flushing its folder"));
         }
         for (const staged_file& file : g_staged) {
             const held_folder& folder = folder_at(file.folder);
@@ -671,10 +804,8 @@ class commit {
         }
         journal_in_place_ = true;
         // On the disk before any way back is named after it or any target changes: a power cut
-        // never leaves a named way back or a changed target without its journal. Changes to
-        // one folder reach the disk in their order (the ways back before the renames, in each
-        // folder), so only a commit that spans other folders needs this flush.
-        if (spans_other_folders() && (error = fio::flush_folder(journal_folder().folder)) != 0) {
+        // never leaves a named way back or a changed target without its journal.
+        if ((error = fio::flush_folder(journal_folder().folder)) != 0) {
             return undone(failure(output_failure::step::write, g_staged.front().given, error,
                                   "flushing the commit's journal into its folder"));
         }
@@ -716,8 +847,11 @@ class commit {
         const std::string shown = shown_journal();
         std::snprintf(g_kept_journal, sizeof g_kept_journal, "%s", shown.c_str());
         g_commit_state = kCommitLeftToRerun;
-        failed.detail += std::string("  commit: ") + what + " (" + std::strerror(error) + "); " +
-                         then + " " + shown + "\n";
+        const char* why = error == ESTALE && what == std::string_view(kNotUndone)
+                              ? "a file of this run is not the one its journal records"
+                              : std::strerror(error);
+        failed.detail +=
+            std::string("  commit: ") + what + " (" + why + "); " + then + " " + shown + "\n";
     }
 
     // After the last rename: the new names on the disk, the journal marked committed, then the
@@ -733,35 +867,51 @@ class commit {
                                             error, "marking the commit's journal committed"));
         }
         g_commit_state = kCommitted;
-        std::string leftovers = discard_ways_back();
-        leave_all_folders(leftovers);
-        int error = sync_folders(folders_beside_the_journal(), failed_folder);
-        // The removal is not flushed: a committed journal that a power cut brings back only has
-        // the next run finish a clean-up that is done.
-        error =
-            error != 0 ? error : fio::remove_at(journal_folder().folder, journal_file().c_str());
-        if (error != 0) {
-            leftovers += "  not removed: " + shown_journal() + " (" + std::strerror(error) +
-                         "); the next run with this key entry finishes its clean-up\n";
-        }
-        if (!leftovers.empty()) {
-            QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_WARNING, 0,
-                                      "every output is written, but files kept as a way back "
-                                      "could not be removed; they can be deleted\n%s",
-                                      leftovers.c_str());
-        }
+        clean_up_after_commit();
         g_staged.clear();
         return std::nullopt;
     }
 
-    bool spans_other_folders() const { return folders_.size() > 1; }
+    // Removes the ways back and the run files, and the journal once their removal is on the
+    // disk (a file system may keep the journal's removal and lose theirs, and nothing but the
+    // journal leads a later run to them). Whatever cannot be removed is named, and the journal
+    // stays for the next run with this key entry to finish the clean-up. The journal's own
+    // removal is not waited for: a committed journal that a power cut brings back only has the
+    // next run finish a clean-up that is done.
+    void clean_up_after_commit() {
+        std::string leftovers = discard_ways_back();
+        const bool ways_back_removed = leftovers.empty();
+        leave_all_folders(leftovers);
+        uint32_t failed_folder = 0;
+        int error = sync_folders(folders_, failed_folder);
+        if (error == 0 && ways_back_removed) {
+            error = fio::remove_at(journal_folder().folder, journal_file().c_str());
+        }
+        if (error != 0 || !ways_back_removed) {
+            leftovers += "  not removed: " + shown_journal() + " (" +
+                         (error != 0 ? std::strerror(error) : "kept for what is named above") +
+                         "); the next run with this key entry finishes its clean-up\n";
+        }
+        if (!leftovers.empty()) {
+            QPX_COMMON_MSG::print_msg(QPX_COMMON_MSG_WARNING, 0,
+                                      ways_back_removed
+                                          ? "every output is written, but files of this run "
+                                            "could not be removed; they can be deleted\n%s"
+                                          : "every output is written, but files kept as a way "
+                                            "back could not be removed; they can be deleted\n%s",
+                                      leftovers.c_str());
+        }
+    }
 
-    // The folders but the journal's: their clean-up reaches the disk before the journal goes.
-    std::vector<uint32_t> folders_beside_the_journal() const {
-        std::vector<uint32_t> others;
-        std::copy_if(folders_.begin(), folders_.end(), std::back_inserter(others),
-                     [&](uint32_t folder) { return folder != g_staged.front().folder; });
-        return others;
+    std::vector<uint32_t> folders_with_ways_back() const {
+        std::vector<uint32_t> folders;
+        for (const staged_file& file : g_staged) {
+            if (file.way_back.present &&
+                std::find(folders.begin(), folders.end(), file.folder) == folders.end()) {
+                folders.push_back(file.folder);
+            }
+        }
+        return folders;
     }
 
     std::string shown_journal() const {
@@ -773,7 +923,8 @@ class commit {
         std::string leftovers;
         for (const staged_file& file : g_staged) {
             if (file.way_back.present) {
-                remove_leftover(folder_at(file.folder), backup_name(file).c_str(), leftovers);
+                remove_leftover(folder_at(file.folder), backup_name(file).c_str(), leftovers,
+                                "a way back");
             }
         }
         return leftovers;
@@ -785,10 +936,11 @@ class commit {
         std::string leftovers;
         for (const staged_file& file : g_staged) {
             const held_folder& folder = folder_at(file.folder);
-            remove_leftover(folder, pending_name(file).c_str(), leftovers);
-            remove_leftover(folder, staged_name(file).c_str(), leftovers);
+            remove_leftover(folder, pending_name(file).c_str(), leftovers, "a way back");
+            remove_leftover(folder, staged_name(file).c_str(), leftovers, "a staged file");
         }
-        remove_leftover(journal_folder(), journal_staged().c_str(), leftovers);
+        remove_leftover(journal_folder(), journal_staged().c_str(), leftovers,
+                        "the journal's staged file");
         return leftovers;
     }
 
@@ -801,7 +953,11 @@ class commit {
         int error = 0;
         if (journal_in_place_) {
             error = undo_entries(record_, held_journal_folders(folders_), outcome);
+            error = error != 0 ? error : (outcome.unproven ? ESTALE : 0);
             error = error != 0 ? error : sync_folders(folders_, failed_folder);
+            if (error == 0 && outcome.unremoved) {
+                return undone_but_kept(std::move(failed), outcome);
+            }
             error = error != 0 ? error
                                : fio::remove_at(journal_folder().folder, journal_file().c_str());
             error = error != 0 ? error : fio::flush_folder(journal_folder().folder);
@@ -814,9 +970,19 @@ class commit {
             g_staged.clear();
             return failed;
         }
-        left_to_rerun(failed, error, "could not be undone",
+        left_to_rerun(failed, error, kNotUndone,
                       "a rerun with the same key entry undoes it from the journal");
         failed.detail += outcome.leftovers;
+        return failed;
+    }
+
+    // Every target is as it was, but a file of the run could not be removed: the journal stays,
+    // so that the next run with this key entry removes it.
+    output_failure undone_but_kept(output_failure failed, const undo_outcome& outcome) {
+        failed.detail = "  commit: undone; every output and the key entry are as they were\n" +
+                        outcome.leftovers + "  journal: " + shown_journal() +
+                        " (kept: the next run with this key entry removes what is named above)\n";
+        g_staged.clear();
         return failed;
     }
 
@@ -905,21 +1071,24 @@ class earlier_journal {
         } else {
             error = undo_entries(record_, folders_, outcome);
         }
-        for (const held_folder* folder : folders_) {
-            if (folder != nullptr) {
-                remove_dead_run_file(*folder, record_.run, outcome.leftovers);
+        // A folder of the commit that is not there cannot be put back, and a file of the run
+        // that is not the one recorded proves nothing: the journal stays, and the run stops.
+        if (error == 0 && !record_.committed && (outcome.skipped_folder || outcome.unproven)) {
+            return not_proven(failed, outcome);
+        }
+        for (const journal_place& place : folders_) {
+            if (place.folder != nullptr) {
+                remove_dead_run_file(*place.folder, record_.run, outcome.leftovers);
             }
         }
-        // A folder of the commit that is not there cannot be put back: the journal stays for
-        // the run after the folder is back.
-        if (error == 0 && outcome.skipped_folder && !record_.committed) {
-            fail(failed, ENOENT, "undoing the commit an earlier run left unfinished");
-            failed.detail += outcome.leftovers +
-                             "  hint: put that folder back where it was and run again; if it is "
-                             "gone for good, delete the journal\n";
-            return ENOENT;
-        }
         error = error != 0 ? error : flush_all();
+        if (error == 0 && outcome.unremoved) {
+            fail(failed, EBUSY, "finishing the clean-up an earlier run left unfinished");
+            failed.detail += outcome.leftovers +
+                             "  hint: the journal is kept so that the next run with this key "
+                             "entry removes what is named above; remove the cause and run again\n";
+            return EBUSY;
+        }
         error = error != 0 ? error : remove_journal();
         if (error != 0) {
             fail(failed, error, "undoing the commit an earlier run left unfinished");
@@ -939,6 +1108,23 @@ class earlier_journal {
 
   private:
     const held_folder& key_folder() const { return folder_at(key_.folder); }
+
+    int not_proven(output_failure& failed, const undo_outcome& outcome) const {
+        fail(failed, outcome.skipped_folder ? ENOENT : ESTALE,
+             "undoing the commit an earlier run left unfinished");
+        failed.reason = outcome.skipped_folder
+                            ? failed.reason
+                            : "a file of an earlier run's commit is not the one its journal "
+                              "records (undoing the commit it left unfinished)";
+        failed.detail +=
+            outcome.leftovers +
+            (outcome.skipped_folder
+                 ? "  hint: put that folder back where it was and run again; while it is gone, "
+                   "the outputs of that commit cannot be told whole\n"
+                 : "  hint: the journal is kept and nothing named above was touched; compare "
+                   "those files with the outputs they stand beside before deleting anything\n");
+        return failed.reason.empty() ? EIO : ESTALE;
+    }
 
     // Reads the journal under the trust rules and holds its folders.
     int read(std::string& text, output_failure& failed) {
@@ -965,7 +1151,7 @@ class earlier_journal {
 
     // Holds each folder the journal names, when it is still the folder it recorded.
     int hold_folders(output_failure& failed) {
-        folders_.assign(record_.folders.size(), nullptr);
+        folders_.assign(record_.folders.size(), journal_place{});
         held_.clear();
         for (size_t i = 0; i < record_.folders.size(); ++i) {
             const journal_folder& recorded = record_.folders[i];
@@ -977,13 +1163,14 @@ class earlier_journal {
             if (error != 0) {
                 return fail(failed, error, "opening a folder of an earlier run's journal");
             }
+            // A folder at the recorded path under another identity (a remount gives some file
+            // systems new numbers) is acted on only where content proves a file the run's.
             const fio::identity& found = folder_at(index).identity;
-            if (found.device == recorded.device && found.inode == recorded.inode) {
-                folders_[i] = &folder_at(index);
-                held_.push_back(index);
-            }
+            const bool same = found.device == recorded.device && found.inode == recorded.inode;
+            folders_[i] = {&folder_at(index), !same};
+            held_.push_back(index);
         }
-        if (folders_[record_.entries.front().folder] != &key_folder()) {
+        if (folders_[record_.entries.front().folder].folder != &key_folder()) {
             return refuse(failed, "it puts its key entry in another folder");
         }
         return 0;

@@ -1,6 +1,8 @@
 // The names of the tool's own files beside its outputs (see tool_names.h).
 #include "tool_names.h"
 
+#include <csignal>
+
 #include <openssl/evp.h>
 
 #include "file_primitives.h"
@@ -42,13 +44,25 @@ bool ends_with_marked_id(const std::string& name, const char* marker, run_id& id
 
 }  // namespace
 
+// Plain storage, drawn once before any stop handler is installed: a handler that reads it
+// never meets a value still being made (a function-local static would be).
+static run_id g_this_run{};
+static volatile sig_atomic_t g_run_drawn = 0;
+
+void draw_run_id() {
+    if (g_run_drawn == 0) {
+        fio::random_letters(g_this_run.data(), g_this_run.size());
+        g_run_drawn = 1;
+    }
+}
+
+bool run_id_drawn() {
+    return g_run_drawn != 0;
+}
+
 const run_id& this_run() {
-    static const run_id id = [] {
-        run_id letters{};
-        fio::random_letters(letters.data(), letters.size());
-        return letters;
-    }();
-    return id;
+    draw_run_id();
+    return g_this_run;
 }
 
 bool is_run_id(const char* letters, size_t count) {

@@ -25,8 +25,12 @@ inline constexpr size_t kMostNameBytes = 255;  // NAME_MAX of the file systems w
 
 using run_id = std::array<char, kRunIdLetters>;
 
-// This process's run id, drawn on first use.
+// This process's run id, drawn on first use (by the main thread).
 const run_id& this_run();
+// Draws this run's id now, on the main thread, so that stop handlers only ever read it.
+void draw_run_id();
+// Whether the id was drawn: a stop handler that finds it not drawn has no run files to remove.
+bool run_id_drawn();
 
 // Whether `letters` could be a run id.
 bool is_run_id(const char* letters, size_t count);
