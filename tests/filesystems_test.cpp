@@ -163,8 +163,8 @@ std::string differences(const folder_state& before, const folder_state& after,
     return found;
 }
 
-// A step's report on one line: how the run ended and why, the set, and the first thing found
-// wrong.
+// A step's report on one line: how the run (and the rerun) ended and why, the set, and the
+// first thing found wrong.
 std::string in_brief(const std::string& found) {
     std::istringstream lines(found);
     std::string brief;
@@ -172,6 +172,9 @@ std::string in_brief(const std::string& found) {
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("  reason: ", 0) == 0) {
             brief += " (" + line.substr(10) + ")";
+        }
+        if (line.rfind("rerun: status", 0) == 0) {
+            brief += "; " + line;
         }
         if (line.rfind("  set:", 0) == 0) {
             brief += " | " + line.substr(2);

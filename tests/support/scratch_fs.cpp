@@ -154,10 +154,14 @@ scratch_fs::~scratch_fs() {
         unmount(*entry);
     }
     held_.clear();
+    std::vector<std::string> images;
     for (size_t entry = mounts_.size(); entry-- > 1;) {
         unmount(mounts_[entry]);
+        for (const std::string& image : loop_image(mounts_[entry])) {
+            images.push_back(image);
+        }
     }
-    detach_loops();
+    detach_loops(images);
     if (!mounts_.empty()) {
         unmount(mounts_.front());
     }
@@ -165,15 +169,12 @@ scratch_fs::~scratch_fs() {
 
 // Each loop device clears itself once its file system is unmounted; one that is still there
 // after a while is detached here. Only devices over this test's images are touched.
-void scratch_fs::detach_loops() {
+void scratch_fs::detach_loops(const std::vector<std::string>& images) {
     try {
-        for (const fs::directory_entry& image : fs::directory_iterator(path("images"))) {
-            if (!held_.empty() && image.path().filename().string().rfind("held", 0) == 0) {
-                continue;  // a placeholder's, held on purpose
-            }
+        for (const std::string& image : images) {
             std::string listed;
             for (int wait = 0; wait < 100; ++wait) {
-                listed = run_tool({"losetup", "-j", image.path().string()});
+                listed = run_tool({"losetup", "-j", image});
                 if (listed.empty()) {
                     break;
                 }
@@ -186,6 +187,13 @@ void scratch_fs::detach_loops() {
         }
     } catch (const std::runtime_error&) {
     }
+}
+
+// The image under a mount on a loop device, or nothing.
+std::vector<std::string> scratch_fs::loop_image(const mount_point& entry) {
+    const bool loop = entry.command.size() > 2 && entry.command[2].rfind("loop", 0) == 0;
+    return loop ? std::vector<std::string>{entry.command[entry.command.size() - 2]}
+                : std::vector<std::string>{};
 }
 
 fs::path scratch_fs::root() const {
@@ -331,9 +339,9 @@ void scratch_fs::reboot() {
     for (auto entry = mounts_.rbegin(); entry != mounts_.rend(); ++entry) {
         if (entry->keeps_content) {
             unmount(*entry);
+            detach_loops(loop_image(*entry));
         }
     }
-    detach_loops();
     for (size_t index = 0; index < mounts_.size(); ++index) {
         mount_point& entry = mounts_[index];
         if (!entry.keeps_content) {
@@ -342,8 +350,8 @@ void scratch_fs::reboot() {
         mount(entry);
         for (int retry = 0; retry < 8 && device_of(entry.point) == before[index]; ++retry) {
             unmount(entry);
-            detach_loops();
-            hold_number(entry.command.size() > 2 && entry.command[2].rfind("loop", 0) == 0);
+            detach_loops(loop_image(entry));
+            hold_number(!loop_image(entry).empty());
             mount(entry);
         }
     }

@@ -64,7 +64,8 @@ class scratch_fs {
     void make_image_fs(const std::string& point);
     void build_squashfs(const std::function<void(const std::filesystem::path&)>& write_tree);
     mount_point* find(const std::string& point);
-    void detach_loops();
+    void detach_loops(const std::vector<std::string>& images);
+    static std::vector<std::string> loop_image(const mount_point& entry);
     void hold_number(bool loop_device);
     std::string path(const std::string& name) const { return dir_ / name; }
 
