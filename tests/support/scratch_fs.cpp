@@ -354,6 +354,9 @@ void scratch_fs::reboot() {
             hold_number(!loop_image(entry).empty());
             mount(entry);
         }
+        if (device_of(entry.point) == before[index]) {
+            throw std::runtime_error(entry.point + " keeps its device number across a remount");
+        }
     }
     for (auto entry = held_.rbegin(); entry != held_.rend(); ++entry) {
         unmount(*entry);
