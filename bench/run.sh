@@ -11,7 +11,8 @@
 # Configure the build folder as Release for meaningful figures. Environment knobs: the number
 # of rounds KVR_BENCH_RUNS (default 7), of them with N = 10000 KVR_BENCH_RUNS_LARGE
 # (default 3) and with the openssl script KVR_BENCH_SCRIPT_RUNS (default 3);
-# KVR_BENCH_FRESH_OUTPUTS=1 removes the signed outputs before every run. The plot of time per
+# KVR_BENCH_FRESH_OUTPUTS=1 removes the signed outputs before every run; KVR_BENCH_SIZES lists
+# the values of N (default "1 100 1000 10000"). The plot of time per
 # module against N goes to KVR_BENCH_PLOT (default: <build folder>/bench/performance.svg); it
 # needs gnuplot, which only the bench uses: run as root, this script installs gnuplot-nox when
 # it is missing, else it prints the tables without the plot.
@@ -22,7 +23,7 @@ build=$(cd "${1:-$here/../build}" && pwd)
 runs=${KVR_BENCH_RUNS:-7}
 runs_large=${KVR_BENCH_RUNS_LARGE:-3}
 script_runs=${KVR_BENCH_SCRIPT_RUNS:-3}
-sizes="1 100 1000 10000"
+sizes=${KVR_BENCH_SIZES:-1 100 1000 10000}
 script_sizes="1 100"
 
 sign=$build/qpx/fradel/kvr_sign

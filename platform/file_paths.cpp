@@ -107,8 +107,11 @@ bool is_single_name(const std::string& name) {
            name.find_first_of(kNotInAName) == std::string::npos;
 }
 
-std::string name_key(const std::string& name) {
+std::string name_key(const std::string& name, bool case_sensitive) {
 #ifdef _WIN32
+    if (case_sensitive) {
+        return name;
+    }
     std::wstring wide = fio_widen_path(name);
     if (!wide.empty() && LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(),
                                        static_cast<int>(wide.size()), wide.data(),
@@ -117,6 +120,7 @@ std::string name_key(const std::string& name) {
     }
     return fio_narrow_path(wide);
 #else
+    static_cast<void>(case_sensitive);
     return name;
 #endif
 }

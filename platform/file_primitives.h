@@ -32,13 +32,14 @@ enum class file_kind : uint8_t { missing, regular, folder, link, other };
 struct identity {
     uint64_t device = 0;
     uint64_t inode = 0;
-    uint64_t inode_high = 0;  // upper 64 bits of a 128-bit file id; 0 where ids are 64 bits
+    uint64_t inode_high = 0;  // upper half of a 128-bit file number (Windows); 0 on POSIX
     uint32_t owner = 0;
     uint32_t group = 0;
     uint32_t mode = 0;  // permission bits, 07777
     uint64_t size = 0;
     uint64_t links = 0;
     file_kind kind = file_kind::missing;
+    bool reparse_point = false;  // Windows: a reparse point, link or not
 
     bool same_file(const identity& other) const {
         return device == other.device && inode == other.inode && inode_high == other.inode_high;
@@ -66,6 +67,16 @@ class handle {
     static native_handle invalid();
 };
 
+// Numbers past the C library's, for what it has no name for; error_text() words them.
+inline constexpr int kErrorDeletePending = 0x4B01;   // a name whose file is being removed
+inline constexpr int kErrorNoLastingIds = 0x4B02;    // file numbers zero or not lasting
+inline constexpr int kErrorFolderNoFlush = 0x4B03;   // changes in the folder cannot be flushed
+inline constexpr int kErrorReservedName = 0x4B04;    // a device name such as CON or COM1
+inline constexpr int kErrorNameDotOrSpace = 0x4B05;  // a name ending in '.' or ' '
+
+// The reason an error number stands for: the C library's text, or this layer's own.
+std::string error_text(int error);
+
 // ---- Paths --------------------------------------------------------------------------------
 
 // The longest path the system's calls take, in bytes, and the separator that paths get.
@@ -90,8 +101,17 @@ bool is_full_path(const std::string& path);
 // Windows no '\', '/' or ':' either, which would reach another folder or a stream).
 bool is_single_name(const std::string& name);
 // The form in which two names of one folder are equal when they name one file: the name
-// itself, on Windows (whose file systems compare names without case) the name in capitals.
-std::string name_key(const std::string& name);
+// itself; on Windows, in a folder that compares names without case (all but those made
+// case-sensitive), the name in capitals.
+std::string name_key(const std::string& name, bool case_sensitive = false);
+// 0 when `name` may be given to a new file here, else why not: on Windows a device name (CON,
+// PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension or a superscript digit) that other
+// programs could not open, or a name ending in a dot or a space, which their paths lose.
+int check_new_name(const std::string& name);
+// A name's length as the file system counts it: UTF-16 units on Windows, bytes elsewhere.
+size_t name_length(const std::string& name);
+// The bytes of the longest start of `name` (a whole character) within `most` of those units.
+size_t name_prefix_within(const char* name, size_t bytes, size_t most);
 
 // What the file at `path` is, links followed (a path, not a name in a held folder: for files
 // the tool only reads).
@@ -102,11 +122,26 @@ int identify_path(const std::string& path, identity& found);
 // Opens the folder at `path` (links followed) and gives its full path, links resolved.
 int open_folder(const std::string& path, handle& folder, std::string& full_path);
 int flush_folder(const handle& folder);
+// Whether the folder keeps names that differ only in case apart (always on POSIX).
+bool is_case_sensitive(const handle& folder);
+// Run when a folder is first held, before anything is written there: 0 when the file system
+// gives its files lasting, distinct numbers (which a run compares to tell its files and folders
+// apart) and, on Windows, lets the folder's changes be flushed; else an error and in `why` what
+// was seen, as a detail line's text.
+int check_identities(const handle& folder, std::string& why);
+// The decision of check_identities from its looks: the held folder, a second look at it
+// through a new handle, and its parent folder (null at a root).
+int judge_identities(const identity& held, const identity& again, const identity* parent,
+                     std::string& why);
 // Every name in the folder but "." and "..".
 int list_names(const handle& folder, std::vector<std::string>& names);
 
 // ---- Names in a held folder ---------------------------------------------------------------
 
+// Whether a file with these attributes and reparse tag is a link: a reparse point whose tag is
+// a name surrogate (a symbolic link, a junction or mount point). Any other reparse point (a
+// cloud file's placeholder, a deduplicated or compressed file) is the file itself.
+bool is_link_reparse_point(uint32_t attributes, uint32_t tag);
 // What is at `name`, a link not followed; ENOENT when nothing is.
 int identify_at(const handle& folder, const char* name, identity& found);
 int read_link_at(const handle& folder, const char* name, std::string& text);
@@ -155,6 +190,12 @@ void raise_descriptor_limit();
 void random_letters(char* letters, size_t count);
 // A write past the file-size limit fails (EFBIG) instead of ending the process (SIGXFSZ).
 void fail_writes_past_size_limit();
+
+#ifdef _WIN32
+// The error number for a status the system's native calls answer: a name still being
+// deleted (STATUS_DELETE_PENDING) is kErrorDeletePending, not "not there".
+int errno_of_status(long status);
+#endif
 
 // ---- Fault seam ---------------------------------------------------------------------------
 

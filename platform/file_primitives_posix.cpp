@@ -111,6 +111,20 @@ int flush_folder(const handle& folder) {
     return ::fsync(folder.value()) == 0 || errno == EINVAL ? 0 : errno;
 }
 
+bool is_case_sensitive(const handle&) {
+    return true;
+}
+
+int check_identities(const handle& folder, std::string& why) {
+    // A second look through the same descriptor: POSIX file systems give a file one number
+    // for its life, so only a number 0 (some FUSE and network file systems) is refused.
+    identity held;
+    if (const int error = identify(folder, held); error != 0) {
+        return error;
+    }
+    return judge_identities(held, held, nullptr, why);
+}
+
 int list_names(const handle& folder, std::vector<std::string>& names) {
     const int copy = ::openat(folder.value(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (copy < 0) {

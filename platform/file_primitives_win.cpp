@@ -2,7 +2,19 @@
 // FILE_FLAG_BACKUP_SEMANTICS by its long full path; every name inside it is opened, created,
 // renamed, linked and removed relative to that handle (NtCreateFile and NtSetInformationFile
 // with RootDirectory), never through a path again. Links and junctions are never followed at
-// a name: FILE_OPEN_REPARSE_POINT.
+// a name: FILE_OPEN_REPARSE_POINT. Only a reparse point whose tag is a name surrogate (a
+// symbolic link, a junction or mount point) is a link; any other (a cloud file's placeholder, a
+// deduplicated or compressed file) is the file itself, read through its file system's filter.
+//
+// A file's identity is the volume's 64-bit serial and the file's 128-bit number (FileIdInfo),
+// since the older 64-bit index is not unique on ReFS; where the system or file system lacks
+// that class, the 32-bit serial and the 64-bit index. A folder whose file numbers are 0, or
+// change between two looks, or equal its parent's (some shares), is refused when first held,
+// as is one whose changes cannot be flushed: the run's all-or-nothing promise rests on both.
+//
+// Replacing names uses the POSIX-semantics rename where the file system has it, so that a
+// replaced file still open elsewhere (a virus scanner, an indexer) does not fail the rename;
+// a step that meets another program's open without sharing is tried again for about a second.
 //
 // What Windows lacks:
 // - Owner, group and mode bits. Every file is reported as owned by this user (owner and group
@@ -46,7 +58,16 @@ constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
 constexpr NTSTATUS kStatusSharingViolation = static_cast<NTSTATUS>(0xC0000043);
 constexpr NTSTATUS kStatusStoppedOnSymlink = static_cast<NTSTATUS>(0x8000002D);
+constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002);
+constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
+constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 constexpr ULONG kFileRenameInformation = 10;
+constexpr ULONG kFileRenameInformationEx = 65;
+constexpr ULONG kFileCaseSensitiveInformation = 71;
+constexpr ULONG kRenameReplaceIfExists = 0x1;
+constexpr ULONG kRenamePosixSemantics = 0x2;
+constexpr ULONG kCaseSensitiveFolder = 0x1;
 constexpr ULONG kFileLinkInformation = 11;
 constexpr ULONG kFileDispositionInformation = 13;
 constexpr ULONG kFileDispositionInformationEx = 64;
@@ -60,6 +81,15 @@ NTSTATUS set_information(HANDLE file, void* information, ULONG size, ULONG kind)
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
     IO_STATUS_BLOCK status_block{};
     return set(file, &status_block, information, size, kind);
+}
+
+// NtQueryInformationFile likewise (FileCaseSensitiveInformation is past the enumeration).
+NTSTATUS query_information(HANDLE file, void* information, ULONG size, ULONG kind) {
+    using call = NTSTATUS(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, ULONG);
+    static const call query = reinterpret_cast<call>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    IO_STATUS_BLOCK status_block{};
+    return query(file, &status_block, information, size, kind);
 }
 
 int errno_of_windows(DWORD error) {
@@ -77,6 +107,8 @@ int errno_of_windows(DWORD error) {
         case ERROR_NOT_SUPPORTED:
         case ERROR_INVALID_FUNCTION:
             return EOPNOTSUPP;
+        case ERROR_DELETE_PENDING:
+            return kErrorDeletePending;
         default:
             return fio_errno_of_windows_error(error);
     }
@@ -86,10 +118,12 @@ int last_error() {
     return errno_of_windows(GetLastError());
 }
 
-int errno_of_status(NTSTATUS status) {
+}  // namespace
+
+int errno_of_status(long status) {
     switch (status) {
         case kStatusDeletePending:
-            return ENOENT;  // removed, its last handle not yet closed
+            return kErrorDeletePending;  // removed, its last handle not yet closed
         case kStatusFileIsADirectory:
             return EISDIR;
         case kStatusNotADirectory:
@@ -105,6 +139,8 @@ int errno_of_status(NTSTATUS status) {
     }
 }
 
+namespace {
+
 // A name as NtCreateFile takes it: the wide form of one component, nothing that reaches another
 // folder or a stream.
 int wide_name(const char* name, std::wstring& wide) {
@@ -116,12 +152,31 @@ int wide_name(const char* name, std::wstring& wide) {
 }
 
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr int kMostReplaceTries = 50;
-constexpr DWORD kReplaceRetryMilliseconds = 20;
+constexpr int kMostTries = 50;
+constexpr DWORD kRetryMilliseconds = 20;
 
-// Opens or creates `name` relative to `folder`: the name's own file, never a link's target.
+// Another program's short look at a file (another run staging beside it, a virus scanner, an
+// indexer) may hold it open without sharing its removal, which fails a step on its name with a
+// sharing violation (EBUSY; replacing a name, also EACCES), or keeps a removed file's name
+// until it closes. Such a look ends soon: the step is tried again for about a second before
+// its failure counts.
+template <typename Step>
+int retried(Step step, bool denied_too = false) {
+    int error = 0;
+    for (int attempt = 0; attempt < kMostTries; ++attempt) {
+        error = step();
+        if (error != EBUSY && error != kErrorDeletePending && !(denied_too && error == EACCES)) {
+            return error;
+        }
+        Sleep(kRetryMilliseconds);
+    }
+    return error;
+}
+
+// Opens or creates `name` relative to `folder`: with `own_reparse_point`, the name's own file,
+// never a link's target; without, through the file system's filter (see open_at).
 int open_relative(const handle& folder, const char* name, ACCESS_MASK access, ULONG disposition,
-                  ULONG options, handle& file) {
+                  ULONG options, handle& file, bool own_reparse_point = true) {
     std::wstring wide;
     if (const int error = wide_name(name, wide); error != 0) {
         return error;
@@ -135,10 +190,11 @@ int open_relative(const handle& folder, const char* name, ACCESS_MASK access, UL
                                nullptr);
     IO_STATUS_BLOCK status_block{};
     HANDLE opened = nullptr;
-    const NTSTATUS status =
-        NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &status_block, nullptr,
-                     FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
-                     options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    const NTSTATUS status = NtCreateFile(
+        &opened, access | SYNCHRONIZE, &attributes, &status_block, nullptr, FILE_ATTRIBUTE_NORMAL,
+        kShareAll, disposition,
+        options | (own_reparse_point ? FILE_OPEN_REPARSE_POINT : 0) | FILE_SYNCHRONOUS_IO_NONALERT,
+        nullptr, 0);
     if (status < 0) {
         return errno_of_status(status);
     }
@@ -150,19 +206,21 @@ int open_for_attributes(const handle& folder, const char* name, handle& file) {
     return open_relative(folder, name, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, file);
 }
 
-bool is_reparse_point(const handle& file) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    return GetFileInformationByHandle(file.value(), &info) != 0 &&
-           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// Renames or links the file `from` to `to`, both in `folder`.
+// Renames or links the file `from` to `to`, both in `folder`. The first field is a BOOLEAN
+// for FileRenameInformation and FileLinkInformation, flags for FileRenameInformationEx: the
+// same bytes either way on this little-endian system.
 struct rename_information {
-    BOOLEAN replace_if_exists;
+    ULONG flags;
     HANDLE root_directory;
     ULONG name_length;
     WCHAR name[1];
 };
+
+// What a system or file system without FileRenameInformationEx answers to it.
+bool lacks_information_class(NTSTATUS status) {
+    return status == kStatusInvalidInfoClass || status == kStatusNotSupported ||
+           status == kStatusInvalidParameter || status == kStatusNotImplemented;
+}
 
 int set_name(const handle& folder, const char* from, const char* to, bool replace, ULONG kind) {
     std::wstring wide;
@@ -179,17 +237,41 @@ int set_name(const handle& folder, const char* from, const char* to, bool replac
     const size_t bytes = wide.size() * sizeof(wchar_t);
     std::vector<unsigned char> buffer(offsetof(rename_information, name) + bytes + sizeof(WCHAR));
     auto* information = reinterpret_cast<rename_information*>(buffer.data());
-    information->replace_if_exists = replace ? TRUE : FALSE;
     information->root_directory = folder.value();
     information->name_length = static_cast<ULONG>(bytes);
     std::memcpy(information->name, wide.data(), bytes);
-    const NTSTATUS status =
-        set_information(file.value(), information, static_cast<ULONG>(buffer.size()), kind);
+    const auto size = static_cast<ULONG>(buffer.size());
+    if (kind == kFileRenameInformation && replace) {
+        // Replaces a file that others hold open (sharing its removal) as POSIX's rename does;
+        // the read-only attribute is left to refuse, as the run checks it before it writes.
+        information->flags = kRenameReplaceIfExists | kRenamePosixSemantics;
+        const NTSTATUS status =
+            set_information(file.value(), information, size, kFileRenameInformationEx);
+        if (!lacks_information_class(status)) {
+            return status < 0 ? errno_of_status(status) : 0;
+        }
+    }
+    information->flags = replace ? TRUE : FALSE;
+    const NTSTATUS status = set_information(file.value(), information, size, kind);
     return status < 0 ? errno_of_status(status) : 0;
 }
 
-file_kind kind_of(DWORD attributes, DWORD type) {
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+// The tag of a reparse point; 0 for a file that is none.
+int reparse_tag(HANDLE file, DWORD attributes, DWORD& tag) {
+    tag = 0;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return 0;
+    }
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info) == 0) {
+        return last_error();
+    }
+    tag = info.ReparseTag;
+    return 0;
+}
+
+file_kind kind_of(DWORD attributes, DWORD tag, DWORD type) {
+    if (is_link_reparse_point(attributes, tag)) {
         return file_kind::link;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -205,13 +287,20 @@ uint32_t mode_of(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0644;
 }
 
-// The path the system gives an open folder, in the long form.
+// The path the system gives an open folder, in the long form: by its drive letter, or on a
+// volume that has none (mounted only in a folder, a RAM disk whose driver names no letter) by
+// the volume's GUID name, \\?\Volume{...}\, which every call that takes a path accepts.
 int final_path(HANDLE folder, std::string& path) {
     std::wstring wide(MAX_PATH, L'\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD volume_name = VOLUME_NAME_DOS;
+    for (int attempt = 0; attempt < 3; ++attempt) {
         const DWORD length =
             GetFinalPathNameByHandleW(folder, wide.data(), static_cast<DWORD>(wide.size()),
-                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                                      FILE_NAME_NORMALIZED | volume_name);
+        if (length == 0 && volume_name == VOLUME_NAME_DOS) {
+            volume_name = VOLUME_NAME_GUID;
+            continue;
+        }
         if (length == 0) {
             return last_error();
         }
@@ -350,7 +439,9 @@ int identify_path(const std::string& path, identity& found) {
 int open_folder(const std::string& path, handle& folder, std::string& full_path) {
     const std::wstring wide = fio_get_unc_full_path(path.c_str());
     constexpr DWORD kReading = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
-    constexpr DWORD kWriting = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_ATTRIBUTES;
+    // All of write access: a flush of the folder needs it (FlushFileBuffers asks for
+    // GENERIC_WRITE, and a share's server may check for all of it, not only "add file").
+    constexpr DWORD kWriting = FILE_GENERIC_WRITE;
     HANDLE opened = CreateFileW(wide.c_str(), kReading | kWriting | SYNCHRONIZE, kShareAll, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (opened == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -374,6 +465,85 @@ int flush_folder(const handle& folder) {
         return error;
     }
     return FlushFileBuffers(folder.value()) != 0 ? 0 : last_error();
+}
+
+bool is_case_sensitive(const handle& folder) {
+    ULONG flags = 0;
+    const NTSTATUS status =
+        query_information(folder.value(), &flags, sizeof flags, kFileCaseSensitiveInformation);
+    return status >= 0 && (flags & kCaseSensitiveFolder) != 0;
+}
+
+namespace {
+
+// The folder above `folder`, looked at through its path; nothing at a root.
+int identify_parent(const handle& folder, identity& parent, bool& found) {
+    found = false;
+    std::string path;
+    std::string above;
+    std::string name;
+    if (const int error = final_path(folder.value(), path); error != 0) {
+        return error;
+    }
+    if (!split_path(path, above, name) || above == path) {
+        return 0;
+    }
+    found = identify_path(above, parent) == 0;  // a parent this user may not open: no look
+    return 0;
+}
+
+// A folder whose changes a flush cannot reach the disk would break the promise of every
+// commit there, and a journal left by a failed flush would stop every later run: the flush is
+// tried once, before anything is written, and its failure refuses the folder. A folder this
+// user may only read is left to the step that writes there, which names its own reason.
+int probe_flush(const handle& folder, std::string& why) {
+    if (const int error = injected("flush_folder"); error != 0) {
+        why = "flushing the folder failed: " + error_text(error);
+        return kErrorFolderNoFlush;
+    }
+    if (FlushFileBuffers(folder.value()) != 0) {
+        return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+        HANDLE writable =
+            ReOpenFile(folder.value(), FILE_GENERIC_WRITE, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+        if (writable == INVALID_HANDLE_VALUE) {
+            return 0;
+        }
+        CloseHandle(writable);
+    }
+    why = "flushing the folder failed: " + fio_windows_reason(error);
+    return kErrorFolderNoFlush;
+}
+
+}  // namespace
+
+int check_identities(const handle& folder, std::string& why) {
+    identity held;
+    if (const int error = identify(folder, held); error != 0) {
+        return error;
+    }
+    HANDLE reopened =
+        ReOpenFile(folder.value(), FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+    if (reopened == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    const handle second(reopened);
+    identity again;
+    if (const int error = identify(second, again); error != 0) {
+        return error;
+    }
+    identity parent;
+    bool has_parent = false;
+    if (const int error = identify_parent(folder, parent, has_parent); error != 0) {
+        return error;
+    }
+    if (const int error = judge_identities(held, again, has_parent ? &parent : nullptr, why);
+        error != 0) {
+        return error;
+    }
+    return probe_flush(folder, why);
 }
 
 int list_names(const handle& folder, std::vector<std::string>& names) {
@@ -458,8 +628,9 @@ int create_at(const handle& folder, const char* name, uint32_t mode, handle& fil
     // Shared for reading, writing and removal: the tool renames its journal and removes its
     // run file while it holds them, and a later run opens a run file to test its lock.
     constexpr ACCESS_MASK kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES;
-    const int error =
-        open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    const int error = retried([&] {
+        return open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    });
     if (error == 0 && (mode & 0200) == 0) {
         return set_mode(file, mode);
     }
@@ -474,10 +645,35 @@ int open_at(const handle& folder, const char* name, bool for_writing, handle& fi
         error != 0) {
         return error;
     }
-    if (is_reparse_point(file)) {
+    identity own;
+    if (const int error = identify(file, own); error != 0) {
+        file.close();
+        return error;
+    }
+    if (own.kind == file_kind::link) {
         file.close();
         return ELOOP;  // as O_NOFOLLOW answers at a link
     }
+    if (!own.reparse_point) {
+        return 0;
+    }
+    // Opened as its own reparse point, a placeholder or a deduplicated file would give the
+    // stub's bytes: it is opened again through its file system's filter, and kept only while
+    // the name still names the file first opened (not a link put there since).
+    handle through;
+    if (const int error =
+            open_relative(folder, name, access, FILE_OPEN, FILE_NON_DIRECTORY_FILE, through, false);
+        error != 0) {
+        file.close();
+        return error;
+    }
+    identity seen;
+    const int error = identify(through, seen);
+    file.close();
+    if (error != 0 || !seen.same_file(own)) {
+        return error != 0 ? error : ESTALE;
+    }
+    file = std::move(through);
     return 0;
 }
 
@@ -485,32 +681,24 @@ int rename_at(const handle& folder, const char* from, const char* to) {
     if (const int error = injected("rename_at"); error != 0) {
         return error;
     }
-    // Replacing a name fails while any handle to the file there is open, even one that shares
-    // everything, as another run's or a virus scanner's short look at it has. Such a look
-    // ends soon: the rename is tried again for about a second before its failure counts.
-    int error = 0;
-    for (int attempt = 0; attempt < kMostReplaceTries; ++attempt) {
-        error = set_name(folder, from, to, true, kFileRenameInformation);
-        if (error != EACCES && error != EBUSY) {
-            return error;
-        }
-        Sleep(kReplaceRetryMilliseconds);
-    }
-    return error;
+    // Without the POSIX-semantics rename, replacing a name fails (EACCES) while any handle to
+    // the file there is open, even one that shares everything: tried again as a sharing
+    // violation is.
+    return retried([&] { return set_name(folder, from, to, true, kFileRenameInformation); }, true);
 }
 
 int rename_new_at(const handle& folder, const char* from, const char* to) {
     if (const int error = injected("rename_new_at"); error != 0) {
         return error;
     }
-    return set_name(folder, from, to, false, kFileRenameInformation);
+    return retried([&] { return set_name(folder, from, to, false, kFileRenameInformation); });
 }
 
 int link_at(const handle& folder, const char* from, const char* to) {
     if (const int error = injected("link_at"); error != 0) {
         return error;
     }
-    return set_name(folder, from, to, false, kFileLinkInformation);
+    return retried([&] { return set_name(folder, from, to, false, kFileLinkInformation); });
 }
 
 int remove_at(const handle& folder, const char* name) {
@@ -518,8 +706,9 @@ int remove_at(const handle& folder, const char* name) {
         return error;
     }
     handle file;
-    if (const int error =
-            open_relative(folder, name, DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, file);
+    if (const int error = retried([&] {
+            return open_relative(folder, name, DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, file);
+        });
         error != 0) {
         return error;
     }
@@ -537,19 +726,59 @@ int remove_at(const handle& folder, const char* name) {
 
 // ---- Open files ---------------------------------------------------------------------------
 
+namespace {
+
+bool lacks_class(DWORD error) {
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// The volume's serial and the file's number: FileIdInfo's 64-bit serial and 128-bit number,
+// or where the system or the file system lacks that class, or gives a number 0 as one
+// without 128-bit numbers must, the 32-bit serial and the 64-bit index.
+int file_numbers(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info, identity& found) {
+    FILE_ID_INFO ids{};
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &ids, sizeof ids) != 0) {
+        uint64_t low = 0;
+        uint64_t high = 0;
+        std::memcpy(&low, ids.FileId.Identifier, sizeof low);
+        std::memcpy(&high, ids.FileId.Identifier + sizeof low, sizeof high);
+        if (low != 0 || high != 0) {
+            found.device = ids.VolumeSerialNumber;
+            found.inode = low;
+            found.inode_high = high;
+            return 0;
+        }
+    } else if (const DWORD error = GetLastError(); !lacks_class(error)) {
+        return errno_of_windows(error);
+    }
+    found.device = info.dwVolumeSerialNumber;
+    found.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    found.inode_high = 0;
+    return 0;
+}
+
+}  // namespace
+
 int identify(const handle& file, identity& found) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(file.value(), &info) == 0) {
         return last_error();
     }
-    found.device = info.dwVolumeSerialNumber;
-    found.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    if (const int error = file_numbers(file.value(), info, found); error != 0) {
+        return error;
+    }
+    DWORD tag = 0;
+    if (const int error = reparse_tag(file.value(), info.dwFileAttributes, tag); error != 0) {
+        return error;
+    }
+    found.reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     found.owner = effective_user();
     found.group = 0;
     found.mode = mode_of(info.dwFileAttributes);
     found.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     found.links = info.nNumberOfLinks;
-    found.kind = kind_of(info.dwFileAttributes, GetFileType(file.value()));
+    found.kind = kind_of(info.dwFileAttributes, tag, GetFileType(file.value()));
     return 0;
 }
 

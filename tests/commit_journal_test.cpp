@@ -3,6 +3,7 @@
 // the file-system primitives (the Nth primitive that changes or flushes something fails).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,43 @@ TEST(ToolNames, LongNamesKeepApartAndFitOneName) {
     EXPECT_TRUE(is_run_file);
     EXPECT_FALSE(run_of_leftover("a.module.kvr_sign-staged-AB", id, is_run_file));
 }
+
+// A long name of characters past ASCII is cut to the file system's 255 units (bytes; on
+// Windows UTF-16 units), on Windows between whole characters, and keeps apart from its
+// neighbour.
+TEST(ToolNames, LongWideNamesFitTheFileSystemsUnits) {
+    std::string wide;
+    for (int i = 0; i < 240; ++i) {
+        wide += "\xE6\x97\xA5";  // three bytes, one UTF-16 unit
+    }
+    const marked_name a(wide + "1.module", kStagedMarker, this_run());
+    const marked_name b(wide + "2.module", kStagedMarker, this_run());
+    EXPECT_STRNE(a.c_str(), b.c_str());
+    EXPECT_LE(fio::name_length(a.c_str()), kMostNameBytes);
+    EXPECT_LE(fio::name_length(journal_name(wide + "1.module")), kMostNameBytes);
+#ifdef _WIN32
+    EXPECT_EQ(std::string(a.c_str()).find('-') % 3, 0u);  // no character cut in two
+    EXPECT_EQ(fio::name_length(a.c_str()), kMostNameBytes);
+#endif
+}
+
+#ifdef _WIN32
+// A folder whose flush fails when it is first held is refused before anything is written
+// there, with its reason: no run starts a commit it could not make lasting there.
+TEST(CommitSeam, AFolderThatCannotBeFlushedIsRefusedBeforeAnythingIsWritten) {
+    const kvr_test::temp_dir dir;
+    const kvr_test::bytes image = kvr_test::make_unsigned_module(7);
+    fio::set_fault_hook([](const char* primitive) {
+        return std::strcmp(primitive, "flush_folder") == 0 ? EIO : 0;
+    });
+    const auto failed = stage_output(dir / "new.module", image.data(), image.size());
+    fio::set_fault_hook(nullptr);
+    remove_staged_outputs();
+    ASSERT_TRUE(failed.has_value());
+    EXPECT_EQ(failed->reason, fio::error_text(fio::kErrorFolderNoFlush));
+    EXPECT_TRUE(kvr_test::snapshot(dir.path()).empty());
+}
+#endif
 
 int g_fail_at = 0;  // the number of the primitive call to fail; 0: none
 int g_calls = 0;

@@ -111,4 +111,66 @@ TEST(FilePrimitives, NamesThatReachAnotherFolderAreRefused) {
 #endif
 }
 
+// The decision over a folder's file numbers: zero, changing between two looks, or shared with
+// the parent folder (as some shares give) refuses the folder; a 128-bit number's upper half
+// tells files apart as the lower does.
+TEST(FileIdentities, NumbersThatAreZeroChangeOrRepeatAreRefused) {
+    const fio::identity folder{.device = 7, .inode = 42};
+    fio::identity upper = folder;
+    upper.inode_high = 1;
+    const fio::identity zero{.device = 7};
+    const fio::identity other{.device = 7, .inode = 43};
+    const struct {
+        const char* what;
+        fio::identity held;
+        fio::identity again;
+        const fio::identity* parent;
+        int expected;
+    } cases[] = {
+        {"lasting and distinct", folder, folder, &other, 0},
+        {"at a root", folder, folder, nullptr, 0},
+        {"only the upper half", upper, upper, &folder, 0},
+        {"zero", zero, zero, nullptr, fio::kErrorNoLastingIds},
+        {"changed", folder, other, nullptr, fio::kErrorNoLastingIds},
+        {"upper half changed", folder, upper, nullptr, fio::kErrorNoLastingIds},
+        {"the parent's", folder, folder, &folder, fio::kErrorNoLastingIds},
+    };
+    for (const auto& [what, held, again, parent, expected] : cases) {
+        std::string why;
+        EXPECT_EQ(fio::judge_identities(held, again, parent, why), expected) << what;
+        EXPECT_EQ(why.empty(), expected == 0) << what << ": " << why;
+    }
+    const held place;
+    std::string why;
+    EXPECT_EQ(fio::check_identities(place.folder, why), 0) << why;
+}
+
+// Only a reparse point whose tag is a name surrogate is a link; a cloud placeholder, a
+// deduplicated or a compressed (WOF) file is the file itself.
+TEST(FileIdentities, OnlyNameSurrogateReparsePointsAreLinks) {
+    constexpr uint32_t kReparsePoint = 0x400;
+    const struct {
+        uint32_t attributes;
+        uint32_t tag;
+        bool link;
+    } cases[] = {
+        {kReparsePoint, 0xA000000C, true},   // symbolic link
+        {kReparsePoint, 0xA0000003, true},   // junction, mount point
+        {kReparsePoint, 0xA000001D, true},   // a link of the Linux subsystem
+        {kReparsePoint, 0x9000001A, false},  // cloud file placeholder
+        {kReparsePoint, 0x9000701A, false},  // cloud file placeholder, another provider
+        {kReparsePoint, 0x80000013, false},  // deduplicated
+        {kReparsePoint, 0x80000017, false},  // compressed (WOF)
+        {0, 0xA000000C, false},              // the tag without the attribute
+    };
+    for (const auto& [attributes, tag, link] : cases) {
+        EXPECT_EQ(fio::is_link_reparse_point(attributes, tag), link) << std::hex << tag;
+    }
+    for (const int own :
+         {fio::kErrorDeletePending, fio::kErrorNoLastingIds, fio::kErrorFolderNoFlush,
+          fio::kErrorReservedName, fio::kErrorNameDotOrSpace, ESTALE}) {
+        EXPECT_EQ(fio::error_text(own).find("nknown"), std::string::npos) << own;
+    }
+}
+
 }  // namespace

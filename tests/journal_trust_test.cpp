@@ -612,9 +612,12 @@ TEST_F(JournalTrust, ARunFileThatCannotBeRemovedIsNamed) {
         ASSERT_GT(run_file, 0) << log;
         rules.push_back("unlinkat:error=EIO:when=" + std::to_string(run_file));
         const process_result result = traced(rules, args, "", &log, calls);
-        const names left = own_files(root);
-        ASSERT_EQ(left.size(), 1u) << result.err;
-        EXPECT_NE(result.err.find("  not removed: " + at(left[0]) + " (" +
+        // After a commit the journal stays too, for the next run to finish the clean-up.
+        names left = own_files(root);
+        ASSERT_EQ(left.size(), named.empty() ? 1u : 2u) << result.err;
+        const std::string left_run_file = left.back();
+        EXPECT_NE(left_run_file.find(".kvr_sign-run-"), std::string::npos);
+        EXPECT_NE(result.err.find("  not removed: " + at(left_run_file) + " (" +
                                   (named.empty() ? "a run file)" : named)),
                   std::string::npos)
             << result.err;

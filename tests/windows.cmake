@@ -44,6 +44,17 @@ foreach(kvr_sign_test_name option_tables_test descriptor_module_test commit_jour
 endforeach()
 kvr_add_test(windows_sign_test SOURCES windows_sign_test.cpp LIBS qpx_platform)
 kvr_add_test(file_primitives_test SOURCES file_primitives_test.cpp LIBS qpx_platform)
+kvr_add_test(windows_files_test SOURCES windows_files_test.cpp LIBS qpx_platform)
+
+# A test build of kvr_sign that ends itself before its n-th changing primitive (the
+# environment's KVR_TEST_STOP_AT): the kill test's stand-in for a kill from outside. Never
+# installed or packaged; the release program does not read that variable.
+add_executable(kvr_sign_stop_at support/kvr_sign_stop_at.cpp)
+target_link_libraries(kvr_sign_stop_at PRIVATE kvr_sign_core kvr_warnings)
+kvr_add_test(windows_kill_test SOURCES windows_kill_test.cpp)
+target_compile_definitions(windows_kill_test PRIVATE
+                           KVR_SIGN_STOP_AT_PATH="$<TARGET_FILE:kvr_sign_stop_at>")
+add_dependencies(windows_kill_test kvr_sign_stop_at)
 
 # A set signed by the Linux build's kvr_sign (by default the one the README's commands build in
 # build/) is verified by kvr_verify.exe. Skipped where that build is not there.

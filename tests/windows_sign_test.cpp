@@ -38,6 +38,7 @@ TEST(WindowsPaths, SplitAtEitherSeparatorKeepingTheRoot) {
         {"\\\\?\\C:\\x\\a.module", "\\\\?\\C:\\x", "a.module", true},
         {"\\\\server\\share\\a.module", "\\\\server\\share\\", "a.module", true},
         {"\\\\?\\UNC\\server\\share\\a.module", "\\\\?\\UNC\\server\\share\\", "a.module", true},
+        {"\\\\?\\Volume{0a1b}\\a.module", "\\\\?\\Volume{0a1b}\\", "a.module", true},
     };
     for (const auto& [path, folder, name, full] : cases) {
         std::string got_folder;
@@ -127,6 +128,33 @@ TEST(WindowsSign, OutputsThatDifferOnlyInCaseAreOneOutput) {
         kvr_test::run_program(KVR_VERIFY_PATH, {"out.module", "key.module"}, narrow(dir.path()));
     EXPECT_EQ(verified.status, 0) << verified.out;
     EXPECT_EQ(kvr_test::snapshot(dir.path()).size(), 4u);  // a, b, the output and the key entry
+}
+
+// A device name, which other Windows programs could not open, is refused with its reason
+// before anything is written. (A name ending in a dot or a space cannot be given: outputs and
+// key entries end in ".module". Only a link's target could bring one.)
+TEST(WindowsSign, NamesOtherProgramsCouldNotOpenAreRefusedBeforeAnythingIsWritten) {
+    const kvr_test::temp_dir dir;
+    kvr_test::write_bytes(dir / "in.module", kvr_test::make_unsigned_module(1));
+    const struct {
+        const char* output;
+        const char* key;
+        const char* reason;
+    } cases[] = {
+        {"CON.module", "key.module", "a device name on Windows"},
+        {"out.module", "com1.module", "a device name on Windows"},
+        {"LPT\xC2\xB9.module", "key.module", "a device name on Windows"},
+    };
+    for (const auto& [output, key, reason] : cases) {
+        kvr_test::write_text(dir / "list.txt", std::string("in.module;") + output + "\r\n");
+        const kvr_test::folder_state before = kvr_test::snapshot(dir.path());
+        const kvr_test::process_result run =
+            kvr_test::run_program(KVR_SIGN_PATH, {"list.txt", key}, narrow(dir.path()));
+        EXPECT_NE(run.status, 0) << output;
+        EXPECT_NE(run.err.find("Fail to open "), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(std::string("  reason: ") + reason), std::string::npos) << run.err;
+        kvr_test::expect_same_except(before, kvr_test::snapshot(dir.path()), {});
+    }
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ bool bytes_of(const std::string& hex, std::string& bytes) {
 
 // One name inside a folder: never a path, never the folder itself or its parent.
 bool is_one_component(const std::string& name) {
-    return name.size() <= kMostNameBytes && fio::is_single_name(name);
+    return fio::name_length(name) <= kMostNameBytes && fio::is_single_name(name);
 }
 
 std::string identity_text(const recorded_file& file) {
@@ -581,7 +581,7 @@ bool remove_leftover(const held_folder& folder, const char* name, std::string& l
     if (error != 0 && error != ENOENT) {
         leftovers += "  not removed: " + fio_printable_text(place_path(folder, name)) + " (" +
                      (what != nullptr ? std::string(what) + "; " : std::string()) +
-                     std::strerror(error) + ")\n";
+                     fio::error_text(error) + ")\n";
         return false;
     }
     return true;

@@ -702,12 +702,24 @@ int32_t assemble_work_list(std::vector<descriptor_module>& modules) {
     return parse_inline_pairs(modules);
 }
 
+// What was seen at a folder refused before anything was written there, and what to do.
+std::string refused_folder_detail(int error) {
+    if (error != fio::kErrorNoLastingIds && error != fio::kErrorFolderNoFlush) {
+        return "";
+    }
+    return "  seen: " + folder_refusal() +
+           "\n  hint: a run promises all or nothing only where the file system tells its files "
+           "apart and flushes its folders; write the set to a local disk (NTFS or ReFS), then "
+           "copy it\n";
+}
+
 // Where a write through `path` lands, its folder held from now on; a place that cannot be told
 // stops the run, as the write there would.
 output_place place_or_stop(const std::string& path) {
     output_place place;
     if (const int error = resolve_output_place(path, place); error != 0) {
-        output_stop_at(__LINE__, {output_failure::step::open, path, std::strerror(error), {}});
+        output_stop_at(__LINE__, {output_failure::step::open, path, fio::error_text(error),
+                                  refused_folder_detail(error)});
     }
     return place;
 }
@@ -716,17 +728,22 @@ bool same_file(const output_place& key, const fio::identity& other) {
     return key.exists && key.existing.same_file(other);
 }
 
+// Two names of one held folder that name one file there.
+bool same_name(const output_place& one, const output_place& other) {
+    const bool exact = folder_at(one.folder).case_sensitive;
+    return fio::name_key(one.name, exact) == fio::name_key(other.name, exact);
+}
+
 // True when a write to `key` would land on the module's input or output.
 bool collides_with(const output_place& key, const descriptor_module& module) {
     const module_in_hand in_hand(module.input_file);
     fio::identity input;
     if (const int error = fio::identify_path(module.input_file, input); error != 0) {
         report_with_detail(__LINE__, "Input binary data cannot be NULL",
-                           module_detail() + "  reason: " + std::strerror(error));
+                           module_detail() + "  reason: " + fio::error_text(error));
     }
     const output_place output = place_or_stop(module.output_file);
-    return same_file(key, input) ||
-           (output.folder == key.folder && fio::name_key(output.name) == fio::name_key(key.name)) ||
+    return same_file(key, input) || (output.folder == key.folder && same_name(output, key)) ||
            (output.exists && same_file(key, output.existing));
 }
 
@@ -773,7 +790,8 @@ std::string empty_list_detail(const std::string& list_path) {
 std::string written_place(const std::string& output) {
     output_place place;
     return resolve_output_place(output, place) == 0
-               ? std::to_string(place.folder) + "/" + fio::name_key(place.name)
+               ? std::to_string(place.folder) + "/" +
+                     fio::name_key(place.name, folder_at(place.folder).case_sensitive)
                : output;
 }
 

@@ -10,7 +10,7 @@
 namespace {
 
 constexpr int kMostLinks = 40;          // as many as the kernel follows in one path
-constexpr size_t kMostNameBytes = 255;  // NAME_MAX of the file systems the tool writes to
+constexpr size_t kMostNameUnits = 255;  // NAME_MAX (bytes; on Windows UTF-16 units)
 
 // Held for the whole run: a deque keeps references stable as it grows. Never destroyed, so that
 // a signal handler running during the exit still finds the folders open.
@@ -18,9 +18,15 @@ std::deque<held_folder>& g_folders = *new std::deque<held_folder>;
 // The folders by the text that named them, so that a list of many outputs in one folder
 // resolves that folder once.
 std::unordered_map<std::string, uint32_t> g_folder_by_text;
+std::string g_folder_refusal;
 
 int opened_folder(const std::string& text, held_folder& folder) {
     if (const int error = fio::open_folder(text, folder.folder, folder.path); error != 0) {
+        return error;
+    }
+    folder.case_sensitive = fio::is_case_sensitive(folder.folder);
+    g_folder_refusal.clear();
+    if (const int error = fio::check_identities(folder.folder, g_folder_refusal); error != 0) {
         return error;
     }
     return fio::identify(folder.folder, folder.identity);
@@ -35,8 +41,11 @@ int place_of(const std::string& path, output_place& place) {
     if (!fio::split_path(path, folder_text, place.name)) {
         return EISDIR;
     }
-    if (place.name.size() > kMostNameBytes) {
+    if (fio::name_length(place.name) > kMostNameUnits) {
         return ENAMETOOLONG;
+    }
+    if (const int error = fio::check_new_name(place.name); error != 0) {
+        return error;
     }
     if (const int error = hold_folder(folder_text, place.folder); error != 0) {
         return error;
@@ -117,6 +126,10 @@ int resolve_output_place(const std::string& path, output_place& place) {
         }
     }
     return ELOOP;
+}
+
+const std::string& folder_refusal() {
+    return g_folder_refusal;
 }
 
 const held_folder& folder_at(uint32_t index) {

@@ -16,7 +16,8 @@
 struct held_folder {
     std::string path;  // resolved full path: for messages, journals and relative links
     fio::handle folder;
-    fio::identity identity;  // device and inode tell one folder from another
+    fio::identity identity;       // device and inode tell one folder from another
+    bool case_sensitive = false;  // keeps names that differ only in case apart
     bool sticky() const { return (identity.mode & 01000) != 0; }  // only owners replace files
 };
 
@@ -43,6 +44,10 @@ const held_folder& folder_at(uint32_t index);
 // "<folder path>/<name>" for messages.
 std::string place_path(uint32_t folder, const std::string& name);
 std::string place_path(const held_folder& folder, const std::string& name);
+
+// What was seen when the last folder refused by check_identities was refused ("" for none):
+// the text of a detail line for the failure of the path that named it.
+const std::string& folder_refusal();
 
 // The index of a folder already held that is the folder `identity` names, if any.
 bool find_held_folder(const fio::identity& identity, uint32_t& index);

@@ -183,7 +183,7 @@ void remove_staged_at_internal_error() {
 
 output_failure failure(output_failure::step failed, const std::string& path, int error,
                        const char* doing = nullptr) {
-    std::string reason = std::strerror(error != 0 ? error : EIO);
+    std::string reason = fio::error_text(error != 0 ? error : EIO);
     if (doing != nullptr) {
         reason += std::string(" (") + doing + ")";
     }
@@ -274,8 +274,9 @@ int lasting_identity(const held_folder& folder, const char* name, const fio::ide
 // staged one for the same target.
 staged_file* staged_for(const output_place& place) {
     for (auto file = g_staged.rbegin(); file != g_staged.rend(); ++file) {
+        const bool exact = folder_at(place.folder).case_sensitive;
         if (file->folder == place.folder &&
-            fio::name_key(file->name) == fio::name_key(place.name)) {
+            fio::name_key(file->name, exact) == fio::name_key(place.name, exact)) {
             return &*file;
         }
     }
@@ -499,7 +500,8 @@ class folders_locked {
                     QPX_COMMON_MSG_WARNING, 0,
                     "folder %s cannot be locked (%s): a run writing there at the same time is "
                     "not kept out\n",
-                    fio_printable_text(folder_at(folder).path).c_str(), std::strerror(error));
+                    fio_printable_text(folder_at(folder).path).c_str(),
+                    fio::error_text(error).c_str());
             } else {
                 failed_folder = folder;
                 return error;
@@ -800,6 +802,9 @@ class commit {
         journal_size_ = text.size();
         error = fio::rename_new_at(journal_folder().folder, staged.c_str(), journal_file().c_str());
         if (error != 0) {
+            // Where the rename is a link and an unlink, the journal may be in place all the
+            // same: then the undo takes it away as it would any other.
+            journal_in_place_ = error != EEXIST && journal_is_ours();
             return journal_failure(error);  // EEXIST: never over another run's journal
         }
         journal_in_place_ = true;
@@ -810,6 +815,14 @@ class commit {
                                   "flushing the commit's journal into its folder"));
         }
         return std::nullopt;
+    }
+
+    bool journal_is_ours() const {
+        fio::identity opened;
+        fio::identity named;
+        return fio::identify(journal_file_, opened) == 0 &&
+               fio::identify_at(journal_folder().folder, journal_file().c_str(), named) == 0 &&
+               named.same_file(opened);
     }
 
     // Marks the journal committed, on the disk: from here on the commit is final.
@@ -847,9 +860,9 @@ class commit {
         const std::string shown = shown_journal();
         std::snprintf(g_kept_journal, sizeof g_kept_journal, "%s", shown.c_str());
         g_commit_state = kCommitLeftToRerun;
-        const char* why = error == ESTALE && what == std::string_view(kNotUndone)
-                              ? "a file of this run is not the one its journal records"
-                              : std::strerror(error);
+        const std::string why = error == ESTALE && what == std::string_view(kNotUndone)
+                                    ? "a file of this run is not the one its journal records"
+                                    : fio::error_text(error);
         failed.detail +=
             std::string("  commit: ") + what + " (" + why + "); " + then + " " + shown + "\n";
     }
@@ -882,14 +895,15 @@ class commit {
         std::string leftovers = discard_ways_back();
         const bool ways_back_removed = leftovers.empty();
         leave_all_folders(leftovers);
+        const bool all_removed = leftovers.empty();
         uint32_t failed_folder = 0;
         int error = sync_folders(folders_, failed_folder);
-        if (error == 0 && ways_back_removed) {
+        if (error == 0 && all_removed) {
             error = fio::remove_at(journal_folder().folder, journal_file().c_str());
         }
-        if (error != 0 || !ways_back_removed) {
+        if (error != 0 || !all_removed) {
             leftovers += "  not removed: " + shown_journal() + " (" +
-                         (error != 0 ? std::strerror(error) : "kept for what is named above") +
+                         (error != 0 ? fio::error_text(error) : "kept for what is named above") +
                          "); the next run with this key entry finishes its clean-up\n";
         }
         if (!leftovers.empty()) {
@@ -952,6 +966,8 @@ class commit {
         uint32_t failed_folder = 0;
         int error = 0;
         if (journal_in_place_) {
+            remove_leftover(journal_folder(), journal_staged().c_str(), outcome.leftovers,
+                            "the journal's staged file");
             error = undo_entries(record_, held_journal_folders(folders_), outcome);
             error = error != 0 ? error : (outcome.unproven ? ESTALE : 0);
             error = error != 0 ? error : sync_folders(folders_, failed_folder);

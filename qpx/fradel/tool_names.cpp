@@ -75,10 +75,12 @@ marked_name::marked_name(const std::string& name, const char* marker, const run_
     const size_t marker_bytes = std::strlen(marker);
     const size_t room = kMostNameBytes - marker_bytes - kRunIdLetters;
     char* end = text_;
-    if (name.size() <= room) {
+    if (fio::name_length(name) <= room) {
         end = std::copy_n(name.data(), name.size(), end);
     } else {
-        end = std::copy_n(name.data(), room - kHashLetters - 1, end);
+        const size_t kept =
+            fio::name_prefix_within(name.data(), name.size(), room - kHashLetters - 1);
+        end = std::copy_n(name.data(), kept, end);
         *end++ = '-';
         end = put_hex(name_hash(name), end);
     }
@@ -95,7 +97,7 @@ std::string journal_name(const std::string& key_name) {
     // Room for the journal's own staged name beside it.
     const size_t room =
         kMostNameBytes - std::strlen(kStagedMarker) - kRunIdLetters - std::strlen(kJournalSuffix);
-    if (key_name.size() <= room) {
+    if (fio::name_length(key_name) <= room) {
         return key_name + kJournalSuffix;
     }
     unsigned char digest[EVP_MAX_MD_SIZE] = {};
@@ -109,7 +111,9 @@ std::string journal_name(const std::string& key_name) {
     }
     std::string hex(2 * kHashLetters, '\0');
     put_hex(low, put_hex(high, hex.data()));
-    return key_name.substr(0, room - hex.size() - 1) + "-" + hex + kJournalSuffix;
+    const size_t kept =
+        fio::name_prefix_within(key_name.data(), key_name.size(), room - hex.size() - 1);
+    return key_name.substr(0, kept) + "-" + hex + kJournalSuffix;
 }
 
 bool run_of_leftover(const std::string& name, run_id& id, bool& is_run_file) {

@@ -21,7 +21,13 @@ inline constexpr const char* kBackupMarker = ".kvr_sign-backup-";
 inline constexpr const char* kRunFilePrefix = ".kvr_sign-run-";
 inline constexpr const char* kJournalSuffix = ".kvr_sign-journal";
 inline constexpr size_t kRunIdLetters = 6;
-inline constexpr size_t kMostNameBytes = 255;  // NAME_MAX of the file systems written to
+// NAME_MAX of the file systems written to: bytes, on Windows UTF-16 units (fio::name_length).
+inline constexpr size_t kMostNameBytes = 255;
+#ifdef _WIN32
+inline constexpr size_t kMostNameTextBytes = 3 * kMostNameBytes;  // that many units in UTF-8
+#else
+inline constexpr size_t kMostNameTextBytes = kMostNameBytes;
+#endif
 
 using run_id = std::array<char, kRunIdLetters>;
 
@@ -44,7 +50,7 @@ class marked_name {
     const char* c_str() const { return text_; }
 
   private:
-    char text_[kMostNameBytes + 1] = {};
+    char text_[kMostNameTextBytes + 1] = {};
 };
 
 // ".kvr_sign-run-<id>".
