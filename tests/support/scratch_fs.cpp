@@ -123,7 +123,21 @@ std::string mounts_unavailable() {
     return reason;
 }
 
+// A constructor that throws runs no destructor: what it mounted is taken down here.
 scratch_fs::scratch_fs(const fs_layout& layout) : layout_(layout) {
+    try {
+        make();
+    } catch (...) {
+        tear_down();
+        throw;
+    }
+}
+
+scratch_fs::~scratch_fs() {
+    tear_down();
+}
+
+void scratch_fs::make() {
     // The images lie in memory: a flush then costs no disk's write-back, only the file
     // system's own work.
     fs::create_directory(path("images"));
@@ -149,7 +163,7 @@ scratch_fs::scratch_fs(const fs_layout& layout) : layout_(layout) {
 }
 
 // The images' tmpfs, the first mount, goes last: the loop devices over its files first let go.
-scratch_fs::~scratch_fs() {
+void scratch_fs::tear_down() {
     for (auto entry = held_.rbegin(); entry != held_.rend(); ++entry) {
         unmount(*entry);
     }

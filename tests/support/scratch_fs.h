@@ -58,6 +58,8 @@ class scratch_fs {
         pid_t daemon = -1;          // the FUSE server, while mounted
     };
 
+    void make();
+    void tear_down();
     void mount(mount_point& entry);
     void unmount(mount_point& entry);
     void add_mount(std::vector<std::string> command, const std::string& point, bool keeps);
