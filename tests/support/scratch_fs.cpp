@@ -247,6 +247,9 @@ void scratch_fs::mount(mount_point& entry) {
         }
         std::this_thread::sleep_for(kPoll);
     }
+    if (!is_mounted(entry.point)) {
+        throw std::runtime_error(joined(entry.command) + " did not mount within 5 s");
+    }
 }
 
 void scratch_fs::unmount(mount_point& entry) {
