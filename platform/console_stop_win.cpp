@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "console_stop.h"
+#include "qpx_common.h"
 
 namespace {
 
@@ -82,8 +83,12 @@ int qpx_signal_of_console_event(unsigned long event) {
         case CTRL_BREAK_EVENT:
             return SIGINT;
         case CTRL_CLOSE_EVENT:
+            return SIGTERM;
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
+            // Never delivered to a program that loads user32.dll, as this one does (through
+            // libcrypto): a log-off or shutdown ends it as a kill would, and the next run
+            // finishes or undoes a commit it cut short. Taken as SIGTERM should one come.
             return SIGTERM;
         default:
             return 0;
@@ -116,6 +121,8 @@ bool qpx_deliver_console_event(unsigned long event) {
 void qpx_end_as_stopped(int signal_number) {
     // Not ExitProcess: the other threads are stopped where they are, no library clean-up runs
     // behind the handler's back, and the status is the one a shell gives a signalled process.
+    // No exit handler runs either: the console's code page is put back here.
+    QPX_COMMON_MSG::restore_console();
     TerminateProcess(GetCurrentProcess(), 128U + static_cast<unsigned>(signal_number));
 }
 

@@ -2,6 +2,8 @@
 // system's primitives define what an invalid handle is and how one is closed.
 #include "file_primitives.h"
 
+#include <cstdio>
+
 namespace fio {
 
 handle& handle::operator=(handle&& other) noexcept {
@@ -24,6 +26,19 @@ native_handle handle::release() {
     const native_handle value = value_;
     value_ = invalid();
     return value;
+}
+
+std::string why_not_only_mine(const identity& found, bool owner_only) {
+    if (found.owner != effective_user()) {
+        return "it is owned by user " + std::to_string(found.owner) + ", not by this user (" +
+               std::to_string(effective_user()) + ")";
+    }
+    if (!owner_only && (found.mode & 022) != 0) {
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", found.mode);
+        return std::string("users other than its owner may write it (mode ") + mode + ")";
+    }
+    return {};
 }
 
 }  // namespace fio

@@ -46,6 +46,14 @@ struct identity {
     }
 };
 
+// Whether an identity's owner and mode are the file's own (POSIX), or placeholders (Windows,
+// where check_only_mine tells the owner from the open file).
+#ifdef _WIN32
+inline constexpr bool kIdentityHasOwner = false;
+#else
+inline constexpr bool kIdentityHasOwner = true;
+#endif
+
 // An open file or folder, closed when it goes; close() reports a failure of the close.
 class handle {
   public:
@@ -149,6 +157,11 @@ int read_link_at(const handle& folder, const char* name, std::string& text);
 int may_write_at(const handle& folder, const char* name);
 // Creates a new file for writing, never through a link and never over anything (EEXIST).
 int create_at(const handle& folder, const char* name, uint32_t mode, handle& file);
+// Creates a new file as create_at does with mode 0600, one that only this user may read and
+// change: on Windows with an access list of its own (full access for this user, the file's
+// owner, SYSTEM and Administrators, nothing inherited from the folder); where a server would
+// leave such a file unusable to this user, an ordinary one, as create_at makes it.
+int create_private_at(const handle& folder, const char* name, handle& file);
 // Opens an existing file without following a link and without waiting on a special file.
 int open_at(const handle& folder, const char* name, bool for_writing, handle& file);
 int rename_at(const handle& folder, const char* from, const char* to);
@@ -170,6 +183,17 @@ int read_up_to(const handle& file, size_t most, std::string& bytes);
 int start_write_back(const handle& file);
 // Waits until the file's data, and with `metadata` its owner and mode too, are on the disk.
 int flush(const handle& file, bool metadata);
+// Whether nobody but this user may change the open file: 0 when so; EPERM with `why` (and,
+// where a way out is known, `hint`) when another user owns it or, unless `owner_only`, others
+// may write it; the system's reason when that cannot be told. On POSIX: owned by the effective
+// user, no write bit for group or others. On Windows: owned by the token's user or default
+// owner, and no access entry lets anyone but that user, SYSTEM or Administrators write,
+// append, delete, or change the owner or access list (the handle needs READ_CONTROL, which
+// open_at gives); a file system without access lists (FAT, exFAT) fails this check.
+int check_only_mine(const handle& file, bool owner_only, std::string& why, std::string& hint);
+// The POSIX rule on an identity's owner and mode bits: "" when it passes, else why not. On
+// Windows, where the identity holds neither, it always passes: check_only_mine judges there.
+std::string why_not_only_mine(const identity& found, bool owner_only);
 int set_owner(const handle& file, uint32_t owner, uint32_t group);
 int set_group(const handle& file, uint32_t group);
 int set_mode(const handle& file, uint32_t mode);

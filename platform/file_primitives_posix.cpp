@@ -187,6 +187,20 @@ int create_at(const handle& folder, const char* name, uint32_t mode, handle& fil
     return 0;
 }
 
+int create_private_at(const handle& folder, const char* name, handle& file) {
+    return create_at(folder, name, 0600, file);
+}
+
+int check_only_mine(const handle& file, bool owner_only, std::string& why, std::string& hint) {
+    hint.clear();
+    identity found;
+    if (const int error = identify(file, found); error != 0) {
+        return error;
+    }
+    why = why_not_only_mine(found, owner_only);
+    return why.empty() ? 0 : EPERM;
+}
+
 int open_at(const handle& folder, const char* name, bool for_writing, handle& file) {
     const int access = for_writing ? O_RDWR : O_RDONLY;
     const int descriptor =

@@ -21,11 +21,16 @@
 //   0); its mode is 0644, or 0444 with the read-only attribute, for a folder 0755. set_owner
 //   and set_group change nothing and succeed; set_mode sets or clears the read-only attribute
 //   from the owner's write bit. Who may read or replace a file is the folder's and the file's
-//   access list, which the tool leaves as Windows sets them.
+//   access list, which the tool leaves as Windows sets them, but for its journal and run files
+//   (create_private_at: this user, the owner, SYSTEM and Administrators only). A file's real owner
+//   and who else may change it are judged from its access list (check_only_mine,
+//   file_security_win.cpp).
 // - flock. A file (the run file) is locked with LockFileEx over its whole range. A folder
 //   cannot be locked: its lock is a named mutex for its volume and file index, held by this
 //   process until it unlocks or ends (an ended owner leaves it abandoned, which the next taker
 //   gets), so runs of every user on this machine exclude each other without a file left there.
+//   Its access list lets every user wait on it and release it, and only its creator change the
+//   list: a run of another user, or an elevated one, waits instead of being refused.
 // clang-format off
 #include <windows.h>  // first: the others need its types
 #include <bcrypt.h>
@@ -40,6 +45,7 @@
 #include <vector>
 
 #include "file_primitives.h"
+#include "file_security_win.h"
 #include "zrl_core.h"
 
 namespace fio {
@@ -174,9 +180,11 @@ int retried(Step step, bool denied_too = false) {
 }
 
 // Opens or creates `name` relative to `folder`: with `own_reparse_point`, the name's own file,
-// never a link's target; without, through the file system's filter (see open_at).
+// never a link's target; without, through the file system's filter (see open_at). A file
+// created gets `security` as its descriptor when given, else what the folder passes on.
 int open_relative(const handle& folder, const char* name, ACCESS_MASK access, ULONG disposition,
-                  ULONG options, handle& file, bool own_reparse_point = true) {
+                  ULONG options, handle& file, bool own_reparse_point = true,
+                  void* security = nullptr) {
     std::wstring wide;
     if (const int error = wide_name(name, wide); error != 0) {
         return error;
@@ -187,7 +195,7 @@ int open_relative(const handle& folder, const char* name, ACCESS_MASK access, UL
     object_name.MaximumLength = object_name.Length;
     OBJECT_ATTRIBUTES attributes{};
     InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, folder.value(),
-                               nullptr);
+                               security);
     IO_STATUS_BLOCK status_block{};
     HANDLE opened = nullptr;
     const NTSTATUS status = NtCreateFile(
@@ -339,9 +347,9 @@ int lock_folder(const handle& folder, bool wait) {
                   static_cast<unsigned long>(info.dwVolumeSerialNumber),
                   static_cast<unsigned long>(info.nFileIndexHigh),
                   static_cast<unsigned long>(info.nFileIndexLow));
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    if (mutex == nullptr) {
-        return last_error();
+    HANDLE mutex = nullptr;
+    if (const DWORD error = win_security::open_lock_mutex(name, mutex); error != ERROR_SUCCESS) {
+        return errno_of_windows(error);
     }
     const DWORD waited = WaitForSingleObject(mutex, wait ? INFINITE : 0);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
@@ -627,14 +635,54 @@ int create_at(const handle& folder, const char* name, uint32_t mode, handle& fil
     }
     // Shared for reading, writing and removal: the tool renames its journal and removes its
     // run file while it holds them, and a later run opens a run file to test its lock.
+    // WRITE_DAC to give the file the usual access list where it got the threads' one; a file
+    // system that will not grant it at creation still gets its file.
     constexpr ACCESS_MASK kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES;
-    const int error = retried([&] {
-        return open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    int error = retried([&] {
+        return open_relative(folder, name, kAccess | WRITE_DAC, FILE_CREATE,
+                             FILE_NON_DIRECTORY_FILE, file);
     });
-    if (error == 0 && (mode & 0200) == 0) {
-        return set_mode(file, mode);
+    if (error == EACCES) {
+        error = retried([&] {
+            return open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+        });
     }
-    return error;
+    if (error != 0) {
+        return error;
+    }
+    win_security::keep_usual_access(file.value());
+    return (mode & 0200) == 0 ? set_mode(file, mode) : 0;
+}
+
+int create_private_at(const handle& folder, const char* name, handle& file) {
+    if (const int error = injected("create_at"); error != 0) {
+        return error;
+    }
+    void* const security = win_security::private_file_descriptor();
+    if (security == nullptr) {
+        return EPERM;  // no access list for this user could be made: nothing is created
+    }
+    constexpr ACCESS_MASK kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES;
+    if (const int error = retried([&] {
+            return open_relative(folder, name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file,
+                                 true, security);
+        });
+        error != 0) {
+        return error;
+    }
+    // A server that keeps the list otherwise than given (one without access lists of its own
+    // kind) could leave a file that this user cannot open again, read or remove: such a file
+    // is removed through the handle that made it and made again as create_at makes a file.
+    handle again;
+    if (open_relative(folder, name, GENERIC_READ | DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                      again) != EACCES) {
+        return 0;
+    }
+    BOOLEAN remove = TRUE;
+    const NTSTATUS status =
+        set_information(file.value(), &remove, sizeof remove, kFileDispositionInformation);
+    file.close();
+    return status < 0 ? errno_of_status(status) : create_at(folder, name, 0600, file);
 }
 
 int open_at(const handle& folder, const char* name, bool for_writing, handle& file) {

@@ -17,6 +17,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -76,13 +77,20 @@ std::string g_stdout_failure;  // the reason of the first failed write to stdout
 
 namespace {
 
-UINT g_console_output_page = 0;  // the console's code page before the tool set UTF-8
+// The console's code page before the tool set UTF-8; 0 when there is none to put back.
+std::atomic<UINT> g_console_output_page{0};
 
 void restore_console_output_page() {
-    SetConsoleOutputCP(g_console_output_page);
+    QPX_COMMON_MSG::restore_console();
 }
 
 }  // namespace
+
+void QPX_COMMON_MSG::restore_console() {
+    if (const UINT page = g_console_output_page.exchange(0); page != 0) {
+        SetConsoleOutputCP(page);
+    }
+}
 
 // Windows has no SIGPIPE: a write to a closed pipe fails and is reported like any other. Files
 // are read through handles, never CRT descriptors, so no file can take a standard stream's
@@ -108,6 +116,8 @@ void QPX_COMMON_MSG::guard_standard_streams() {
 }
 
 #else
+
+void QPX_COMMON_MSG::restore_console() {}
 
 void QPX_COMMON_MSG::guard_standard_streams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

@@ -100,6 +100,10 @@ class QPX_COMMON_MSG {
     // way round, so that no file the tool opens takes its number and every use of it fails
     // visibly; SIGPIPE is ignored, so that a closed pipe is a failed write the tool reports.
     static void guard_standard_streams();
+    // Puts back what guard_standard_streams changed in the console (on Windows its output code
+    // page; nothing elsewhere): at the exit, and before a stop request ends the process, which
+    // runs no exit handlers.
+    static void restore_console();
     // Called after writing to stdout through stdio: keeps the reason of the first failure.
     static void note_stdout_state();
     // Flushes stdout; the reason of the first failed write, or "" when every write went out.

@@ -4,13 +4,61 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "file_security_win.h"
 #include "fio_read_file.h"
 #include "zrl_core.h"
+
+// The image's load configuration, for one field: the loader looks for the program's own imports
+// that are not among the system's known DLLs (bcrypt.dll, crypt32.dll) in System32 only, never
+// beside the .exe or in the working folder. MSVC's linker sets it with /DEPENDENTLOADFLAG; GNU
+// ld 2.40 has no such option but takes the directory from this symbol (its size from the first
+// field). The layout is the 64-bit one up to the guard flags, all zero but the load flags.
+struct image_load_config {
+    DWORD size;
+    DWORD time_stamp;
+    WORD major_version;
+    WORD minor_version;
+    DWORD global_flags_clear;
+    DWORD global_flags_set;
+    DWORD critical_section_default_timeout;
+    ULONGLONG decommit_free_block_threshold;
+    ULONGLONG decommit_total_free_threshold;
+    ULONGLONG lock_prefix_table;
+    ULONGLONG maximum_allocation_size;
+    ULONGLONG virtual_memory_threshold;
+    ULONGLONG process_affinity_mask;
+    DWORD process_heap_flags;
+    WORD csd_version;
+    WORD dependent_load_flags;
+    ULONGLONG edit_list;
+    ULONGLONG security_cookie;
+    ULONGLONG se_handler_table;
+    ULONGLONG se_handler_count;
+    ULONGLONG guard_cf_check_function;
+    ULONGLONG guard_cf_dispatch_function;
+    ULONGLONG guard_cf_function_table;
+    ULONGLONG guard_cf_function_count;
+    DWORD guard_flags;
+};
+static_assert(offsetof(image_load_config, dependent_load_flags) == 78);
+
+constexpr image_load_config load_config_searching_system32() {
+    image_load_config config{};
+    config.size = offsetof(image_load_config, guard_flags) + sizeof(DWORD);
+    config.dependent_load_flags = LOAD_LIBRARY_SEARCH_SYSTEM32;
+    return config;
+}
+
+extern "C" {
+extern const image_load_config _load_config_used;
+[[gnu::used]] constexpr image_load_config _load_config_used = load_config_searching_system32();
+}
 
 int fio_errno_of_windows_error(unsigned long error) {
     switch (error) {
@@ -307,9 +355,11 @@ std::vector<unsigned char> token_user() {
     DWORD size = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &size);
     std::vector<unsigned char> user(size);
-    const bool read = size != 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+    if (size == 0 || GetTokenInformation(token, TokenUser, user.data(), size, &size) == 0) {
+        user.clear();
+    }
     CloseHandle(token);
-    return read ? user : std::vector<unsigned char>{};
+    return user;  // moved, not copied: the SID it holds points into its own bytes
 }
 
 // Other processes of the same user may wait for this one, ask its state and end it, but not
@@ -349,7 +399,11 @@ void deny_memory_access_to_other_processes() {
 }  // namespace
 
 MEM_INITIALIZER::MEM_INITIALIZER(const char* tag) : tag_(tag) {
+    // DLLs loaded from here on (by the system on the program's behalf too) come from System32
+    // only; the program's own imports were resolved the same way (the load configuration).
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // No crash dialog and no error report that would copy the process's memory somewhere.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     deny_memory_access_to_other_processes();
+    fio::win_security::restrict_thread_access();
 }

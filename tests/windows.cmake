@@ -44,6 +44,7 @@ foreach(kvr_sign_test_name option_tables_test descriptor_module_test commit_jour
 endforeach()
 kvr_add_test(windows_sign_test SOURCES windows_sign_test.cpp LIBS qpx_platform)
 kvr_add_test(file_primitives_test SOURCES file_primitives_test.cpp LIBS qpx_platform)
+kvr_add_test(windows_security_test SOURCES windows_security_test.cpp LIBS qpx_platform)
 kvr_add_test(windows_files_test SOURCES windows_files_test.cpp LIBS qpx_platform)
 
 # A test build of kvr_sign that ends itself before its n-th changing primitive (the

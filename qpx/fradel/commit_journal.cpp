@@ -205,24 +205,14 @@ bool parse_tail(const std::string& tail, journal& record) {
     return record.committed || cut_mark || unwritten;
 }
 
-std::string as_octal(uint32_t mode) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04o", mode);
-    return text;
-}
-
 // Why the file opened as a journal may not be trusted; "" when it may.
 std::string distrust_of(const fio::identity& file) {
     if (file.kind != fio::file_kind::regular) {
         return file.kind == fio::file_kind::link ? "it is a symbolic link"
                                                  : "it is not a regular file";
     }
-    if (file.owner != fio::effective_user()) {
-        return "it is owned by user " + std::to_string(file.owner) + ", not by this user (" +
-               std::to_string(fio::effective_user()) + ")";
-    }
-    if ((file.mode & 022) != 0) {
-        return "users other than its owner may write it (mode " + as_octal(file.mode) + ")";
+    if (std::string why = fio::why_not_only_mine(file, false); !why.empty()) {
+        return why;
     }
     if (file.size > kMostJournalBytes) {
         return "it holds " + std::to_string(file.size) + " bytes, more than a journal may (" +
@@ -523,7 +513,7 @@ std::string parse_journal(const std::string& text, journal& record) {
 }
 
 int read_trusted_journal(const held_folder& folder, const std::string& name, std::string& text,
-                         std::string& refusal) {
+                         std::string& refusal, std::string& hint) {
     fio::identity named;
     if (const int error = fio::identify_at(folder.folder, name.c_str(), named); error != 0) {
         return error;
@@ -539,7 +529,10 @@ int read_trusted_journal(const held_folder& folder, const std::string& name, std
         }
         if (!opened.same_file(named) || !(refusal = distrust_of(opened)).empty()) {
             refusal = refusal.empty() ? "it was replaced while it was read" : refusal;
-        } else if ((error = fio::read_up_to(file, kMostJournalBytes, text)) != 0) {
+        } else if ((error = fio::check_only_mine(file, false, refusal, hint)) != 0 &&
+                   error != EPERM) {
+            return error;  // (on Windows the owner and access list are only known here)
+        } else if (error == 0 && (error = fio::read_up_to(file, kMostJournalBytes, text)) != 0) {
             return error;
         }
     }

@@ -73,10 +73,10 @@ std::string journal_text(const journal& record);
 std::string parse_journal(const std::string& text, journal& record);
 
 // Reads the journal `name` in `folder` under the trust rules. 0 with its text; ENOENT when
-// there is none; EPERM with `refusal` saying why it is not trusted; or the system's reason
-// why it cannot be read.
+// there is none; EPERM with `refusal` saying why it is not trusted (and `hint` when the
+// system knows a way out); or the system's reason why it cannot be read.
 int read_trusted_journal(const held_folder& folder, const std::string& name, std::string& text,
-                         std::string& refusal);
+                         std::string& refusal, std::string& hint);
 
 // What an undo or a clean-up did: the targets put back, and detail lines for what it left:
 // "  not removed: <path> (<reason>)", "  left as it is: ...", "  not touched: ...",

@@ -35,6 +35,21 @@ bool is_present(uint32_t folder) {
     return false;
 }
 
+// Opens the regular file `name` in `folder`, when it is still `found` and this user's (on
+// Windows the owner is only known from the open file).
+bool open_if_mine(const held_folder& folder, const char* name, const fio::identity& found,
+                  fio::handle& file) {
+    if (found.kind != fio::file_kind::regular || found.owner != fio::effective_user()) {
+        return false;
+    }
+    fio::identity opened;
+    std::string why;
+    std::string hint;
+    return fio::open_at(folder.folder, name, false, file) == 0 &&
+           fio::identify(file, opened) == 0 && opened.same_file(found) &&
+           fio::check_only_mine(file, true, why, hint) == 0;
+}
+
 // The run file of `id` in `folder`, locked by this process when its run is dead. false when
 // the run may be alive or is not this user's: its files are then left alone.
 bool lock_of_dead_run(const held_folder& folder, const run_id& id, fio::handle& run_file) {
@@ -44,15 +59,7 @@ bool lock_of_dead_run(const held_folder& folder, const run_id& id, fio::handle& 
     if (error != 0) {
         return error == ENOENT;  // no run file: its run ended, or never began to write
     }
-    if (found.kind != fio::file_kind::regular || found.owner != fio::effective_user()) {
-        return false;
-    }
-    fio::identity opened;
-    if (fio::open_at(folder.folder, name.c_str(), false, run_file) != 0 ||
-        fio::identify(run_file, opened) != 0 || !opened.same_file(found)) {
-        return false;
-    }
-    return fio::lock(run_file, false) == 0;
+    return open_if_mine(folder, name.c_str(), found, run_file) && fio::lock(run_file, false) == 0;
 }
 
 // Removes the files of the dead run `id` named `names` in `folder`: only regular files, of
@@ -63,11 +70,15 @@ size_t remove_files_of(const held_folder& folder, const std::vector<std::string>
     size_t removed = 0;
     for (const std::string& name : names) {
         fio::identity found;
+        fio::handle file;
         if (fio::identify_at(folder.folder, name.c_str(), found) != 0 ||
             found.kind != fio::file_kind::regular ||
-            (found.owner != fio::effective_user() && !run_file_ours)) {
+            (!run_file_ours &&
+             (found.owner != fio::effective_user() ||
+              (!fio::kIdentityHasOwner && !open_if_mine(folder, name.c_str(), found, file))))) {
             continue;
         }
+        file.close();
         const size_t before = leftovers.size();
         remove_leftover(folder, name.c_str(), leftovers);
         removed += leftovers.size() == before ? 1U : 0U;
@@ -130,7 +141,7 @@ int create_run_file(uint32_t folder) {
     for (int attempt = 0; attempt < kMostPresenceTries; ++attempt) {
         const signals_blocked blocked;
         fio::handle run_file;
-        if (const int error = fio::create_at(held.folder, name.c_str(), 0600, run_file);
+        if (const int error = fio::create_private_at(held.folder, name.c_str(), run_file);
             error != 0) {
             return error;
         }

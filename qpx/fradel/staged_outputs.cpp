@@ -792,8 +792,7 @@ class commit {
             return journal_failure(EFBIG);
         }
         const marked_name staged = journal_staged();
-        int error =
-            fio::create_at(journal_folder().folder, staged.c_str(), kStagedMode, journal_file_);
+        int error = fio::create_private_at(journal_folder().folder, staged.c_str(), journal_file_);
         error = error != 0 ? error : fio::write_all(journal_file_, text.data(), text.size());
         error = error != 0 ? error : fio::flush(journal_file_, false);
         if (error != 0) {
@@ -1145,12 +1144,13 @@ class earlier_journal {
     // Reads the journal under the trust rules and holds its folders.
     int read(std::string& text, output_failure& failed) {
         std::string refusal;
-        const int error = read_trusted_journal(key_folder(), name_, text, refusal);
+        std::string hint;
+        const int error = read_trusted_journal(key_folder(), name_, text, refusal, hint);
         if (error == ENOENT) {
             return kNoJournal;
         }
         if (error == EPERM && !refusal.empty()) {
-            return refuse(failed, refusal);
+            return refuse(failed, refusal, hint);
         }
         if (error != 0) {
             return fail(failed, error, "reading an earlier run's journal");
@@ -1208,14 +1208,17 @@ class earlier_journal {
         return error != 0 ? error : fio::flush_folder(key_folder().folder);
     }
 
-    int refuse(output_failure& failed, const std::string& why) const {
+    int refuse(output_failure& failed, const std::string& why, const std::string& hint = {}) const {
         failed = {output_failure::step::write,
                   key_path_,
                   "an earlier run's journal is not trusted: " + why,
                   {}};
-        failed.detail = "  journal: " + shown_ +
-                        "\n  hint: a run of yours that was stopped during its commit leaves a "
-                        "journal that only you may write; delete it if no run of yours left it\n";
+        failed.detail = "  journal: " + shown_ + "\n  hint: " +
+                        (hint.empty() ? "a run of yours that was stopped during its commit leaves "
+                                        "a journal that only you may write; delete it if no run "
+                                        "of yours left it"
+                                      : hint) +
+                        "\n";
         return EPERM;
     }
 
