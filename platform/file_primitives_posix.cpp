@@ -387,7 +387,9 @@ int unlock(const handle& file) {
 }
 
 uint32_t effective_user() {
-    return ::geteuid();
+    // The tool never changes its user: asked once, not for every file it looks at.
+    static const uint32_t user = ::geteuid();
+    return user;
 }
 
 bool may_give_files_away() {

@@ -22,6 +22,7 @@
 #include "files.h"
 #include "process.h"
 #include "signature.h"
+#include "traced_run.h"
 
 namespace {
 
@@ -29,13 +30,7 @@ namespace fs = std::filesystem;
 using kvr_test::bytes;
 using kvr_test::folder_state;
 using kvr_test::process_result;
-
-// One traced call: the k-th call of that name since the program started.
-struct traced_call {
-    std::string name;
-    int occurrence = 0;
-    bool in_commit = false;  // at or after the first staged file's creation
-};
+using kvr_test::traced_call;
 
 const std::vector<std::string> kJob = {"a.module;a.module", "b.module;out/b.module",
                                        "c.module;out/c.module", "key.module"};
@@ -70,13 +65,8 @@ class CommitFaults : public ::testing::Test {
     }
 
     process_result traced(const std::vector<std::string>& inject, const std::string& log) const {
-        std::vector<std::string> words = {"-qq", "-o", log, "-e", "trace=%file,%desc"};
-        for (const std::string& rule : inject) {
-            words.insert(words.end(), {"-e", "inject=" + rule});
-        }
-        words.push_back(KVR_SIGN_PATH);
-        words.insert(words.end(), kJob.begin(), kJob.end());
-        return kvr_test::run_program(KVR_STRACE_PATH, words, dir.path().string());
+        return kvr_test::run_traced(KVR_STRACE_PATH, KVR_SIGN_PATH, kJob, dir.path().string(),
+                                    inject, log);
     }
 
     std::string log_path() const {
@@ -90,29 +80,7 @@ class CommitFaults : public ::testing::Test {
         lay_out();
         const process_result run = traced({}, log_path());
         EXPECT_EQ(run.status, 0) << run.err;
-        std::istringstream log(read_text(log_path()));
-        std::map<std::string, int> seen;
-        std::vector<traced_call> calls;
-        bool started = false;
-        bool committing = false;
-        for (std::string line; std::getline(log, line);) {
-            const size_t paren = line.find('(');
-            if (paren == std::string::npos || line.rfind("+++", 0) == 0 ||
-                line.rfind("---", 0) == 0) {
-                continue;
-            }
-            const std::string name = line.substr(0, paren);
-            const int occurrence = ++seen[name];
-            started = started || line.find("\"a.module\"") != std::string::npos;
-            committing = committing || line.find("kvr_sign-staged-") != std::string::npos;
-            const std::string first_argument = line.substr(paren + 1, 2);
-            const bool to_console = (name == "write" || name == "writev") &&
-                                    (first_argument == "1," || first_argument == "2,");
-            if (started && !to_console && name != "mmap" && name != "munmap" && name != "ioctl") {
-                calls.push_back({name, occurrence, committing});
-            }
-        }
-        return calls;
+        return kvr_test::file_calls(read_text(log_path()), "\"a.module\"");
     }
 
     static std::string read_text(const std::string& path) {
@@ -222,18 +190,8 @@ class CommitFaults : public ::testing::Test {
         }
     }
 
-    CommitFaults() {
-#ifdef __SANITIZE_ADDRESS__
-        // The leak checker stops the world with ptrace, which a traced process cannot do.
-        const char* options = std::getenv("ASAN_OPTIONS");
-        const std::string with =
-            (options != nullptr ? std::string(options) + ":" : "") + "detect_leaks=0";
-        setenv("ASAN_OPTIONS", with.c_str(), 1);
-#endif
-    }
-    ~CommitFaults() override {
-        fs::remove(log_path());
-    }
+    CommitFaults() { kvr_test::let_sanitized_programs_be_traced(); }
+    ~CommitFaults() override { fs::remove(log_path()); }
 
     // The full form: the label "faults", run with KVR_LONG_TESTS=1.
     static bool full() {

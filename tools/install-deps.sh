@@ -15,6 +15,8 @@ packages=(
     valgrind                  # memory checks
     util-linux                # setpriv, for the tests that run as a non-root user
     strace                    # the tracer that injects faults into the tests' runs
+    mount e2fsprogs xfsprogs btrfs-progs  # the file-system matrix: loop devices, mounts, the
+    squashfs-tools bindfs fuse3           # file systems, a squashfs layer, a FUSE passthrough
     dpkg-dev file             # building the .deb: dpkg-shlibdeps, and the ELF check before it
     lintian mandoc            # checking the .deb and its manual pages
     bash-completion           # the completion helpers the completion scripts use

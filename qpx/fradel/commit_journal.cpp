@@ -427,6 +427,12 @@ int undo_entry(const journal& record, const journal_entry& entry, const journal_
         return error;
     }
     error = restore_target(entry, place, way_back, target_ours, target, outcome);
+    // A rename's two halves may reach the disk apart: the way back may have kept its first
+    // name beside its journal's one.
+    if (error == 0 && way_back == backup.c_str()) {
+        error = remove_if_recorded(place, pending.c_str(), entry.way_back, entry.way_back_sha256,
+                                   outcome);
+    }
     const int staged_error =
         remove_if_recorded(place, staged.c_str(), entry.staged, entry.staged_sha256, outcome);
     return error != 0 ? error : staged_error;
@@ -468,15 +474,17 @@ std::string journal_text(const journal& record) {
     }
     for (const journal_entry& entry : record.entries) {
         text += "file " + std::to_string(entry.folder) + " " + hex_of(entry.name) + " " +
-                recorded_text(entry.staged) + " " + recorded_text(entry.way_back) +
-                (entry.way_back.present ? " " + identity_text(entry.origin) : "") +
-                (entry.staged_sha256.empty()
-                     ? ""
-                     : " " + std::string(kDigestTag) + hex_of(entry.staged_sha256)) +
-                (entry.way_back_sha256.empty()
-                     ? ""
-                     : " " + std::string(kWayBackDigestTag) + hex_of(entry.way_back_sha256)) +
-                "\n";
+                recorded_text(entry.staged) + " " + recorded_text(entry.way_back);
+        if (entry.way_back.present) {
+            text.append(" ").append(identity_text(entry.origin));
+        }
+        if (!entry.staged_sha256.empty()) {
+            text.append(" ").append(kDigestTag).append(hex_of(entry.staged_sha256));
+        }
+        if (!entry.way_back_sha256.empty()) {
+            text.append(" ").append(kWayBackDigestTag).append(hex_of(entry.way_back_sha256));
+        }
+        text += "\n";
     }
     return text + kEndMark + "\n";
 }
