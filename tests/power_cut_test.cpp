@@ -1,24 +1,25 @@
 // Power-cut exploration of the all-or-nothing write path. A small job runs once with the
 // op_log_preload shim, which logs in order every call that changes a file or a folder and keeps
-// every inode of the run alive in a stash folder. The log is replayed through two models of what
-// a power cut may keep: a file's data only up to its last fsync or fdatasync, its mode and owner
-// only up to its last fsync, a folder's entries only up to its last fsync; of the entry changes
-// after that (creates, links, unlinks, renames; a rename inside one folder is one change, a
-// rename between two folders a change in each), the in-order model keeps any in-order prefix of
-// each folder's, as a journalled file system does, and the any-order model any subset of them,
-// as one without a journal may (ext2, FAT). A change of a subset is kept or lost on its own: a
-// kept rename or link whose source name's creation was lost still names its inode (every inode
-// exists: the stash keeps it), and a kept unlink of a name that is not there removes nothing.
+// every inode of the run alive in a stash folder. The log is replayed through two models of what a
+// power cut may keep: a file's data only up to its last fsync or fdatasync, its mode and owner only
+// up to its last fsync, a folder's entries only up to its last fsync; of the entry changes after
+// that (creates, links, unlinks, and renames as two changes: the new name appearing and the old
+// name going, each in its folder), the in-order model keeps any in-order prefix of each folder's, a
+// rename inside one folder whole, as a journalled file system does, and the any-order model any
+// subset of them, as one without a journal may (ext2, FAT): there the new and the old name of a
+// rename may each reach the disk without the other. A change of a subset is kept or lost on its
+// own: a kept rename or link whose source name's creation was lost still names its inode (every
+// inode exists: the stash keeps it), and a kept unlink of a name that is not there removes nothing.
 // Each name ends as the last kept change to it left it. Where a point has too many subsets, the
 // any-order model tries every one that keeps or loses at most one change (two in the full form)
-// and, up to a cap, a fixed-seed sample of the others. Un-flushed data and attributes are kept
-// or lost too. Every distinct state of every point of the trace is
-// rebuilt in the job's folders with the run's own inodes, the same command runs again, and the
-// outcome is checked: the whole set signed from the original inputs, replaced files with their
-// old mode and owner, inputs unchanged, nothing of the tool's own left. A failure names the
-// point, the entry changes the cut kept and lost in each folder, and whether a second rerun
-// finishes the job. The full form (KVR_LONG_TESTS=1, label "powercut") adds a list-file layout,
-// samples more subsets and keeps or loses each file's un-flushed data on its own.
+// and, up to a cap, a fixed-seed sample of the others. Un-flushed data and attributes are kept or
+// lost too. Every distinct state of every point of the trace is rebuilt in the job's folders with
+// the run's own inodes, the same command runs again, and the outcome is checked: the whole set
+// signed from the original inputs, replaced files with their old mode and owner, inputs unchanged,
+// nothing of the tool's own left. A failure names the point, the entry changes the cut kept and
+// lost in each folder, and whether a second rerun finishes the job. The full form
+// (KVR_LONG_TESTS=1, label "powercut") adds a list-file layout, samples more subsets and keeps or
+// loses each file's un-flushed data on its own.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,16 +93,18 @@ std::string shown(const place& at) {
     return at.first == "." ? at.second : at.first + "/" + at.second;
 }
 
-// One change to a folder's entries: `name` names `to`, or nothing; a rename inside the folder
-// also removes `gone` in the same step. `said` is how a failure report names it.
+// One change to a folder's entries: `name` names `to`, or nothing. `said` is how a failure
+// report names it. A rename is two changes, its new name appearing and its old name going; where
+// both are in one folder, the second is `with_previous`: kept or lost with the first by a file
+// system that keeps a folder's changes in order.
 struct entry_change {
     std::string name;
     std::optional<file_id> to;
-    std::string gone, said;
+    std::string said;
+    bool with_previous = false;
 };
 
 void apply_change(entries& names, const entry_change& change) {
-    names.erase(change.gone);
     if (change.to) {
         names[change.name] = *change.to;
     } else {
@@ -169,7 +172,7 @@ class power_cut_model {
             if (to && inodes_.count(*to) == 0) {
                 unmodelled.push_back("a link to a file from outside the job: " + line);
             }
-            change(*at, {at->second, to, {}, w[0] + " " + at->second});
+            change(*at, {at->second, to, w[0] + " " + at->second});
             return w[0] + " " + shown(*at);
         }
         if (w[0] == "rename") {
@@ -239,8 +242,7 @@ class power_cut_model {
         folders_[at.first].pending.push_back(step);
     }
 
-    // Renaming a name over another name of the same file changes nothing. A rename between
-    // two folders is a change in each, kept or lost on its own.
+    // Renaming a name over another name of the same file changes nothing.
     std::string renamed(const std::optional<place>& from, const std::optional<place>& to,
                         const file_id& id) {
         const auto name = [](const std::optional<place>& at) {
@@ -252,18 +254,13 @@ class power_cut_model {
             if (target.count(to->second) != 0 && target.at(to->second) == id) {
                 return said + " (one file: nothing changes)";
             }
-            if (from->first == to->first) {
-                change(*to, {to->second, id, from->second,
-                             "rename " + from->second + " -> " + to->second});
-                return said;
-            }
         }
         if (to) {
-            change(*to, {to->second, id, {}, "rename " + name(from) + " -> " + to->second});
+            change(*to, {to->second, id, said + ": new name"});
         }
         if (from) {
-            change(*from,
-                   {from->second, std::nullopt, {}, "rename " + from->second + " -> " + name(to)});
+            change(*from, {from->second, std::nullopt, said + ": old name gone",
+                           to && from->first == to->first});
         }
         return from || to ? said : "";
     }
@@ -312,13 +309,17 @@ class power_cut_model {
         return "(a file with no name)";
     }
 
-    // Each folder's changes cut after any of them, every folder's cut with every other's.
+    // Each folder's changes cut after any of them but between the halves of a rename inside it,
+    // every folder's cut with every other's.
     std::vector<selection> prefixes() const {
         std::vector<selection> all{{}};
         for (const auto& [label, folder] : folders_) {
             std::vector<selection> longer;
             for (const selection& before : all) {
                 for (size_t count = 0; count <= folder.pending.size(); ++count) {
+                    if (count < folder.pending.size() && folder.pending[count].with_previous) {
+                        continue;
+                    }
                     selection kept = before;
                     kept.resize(before.size() + folder.pending.size(), false);
                     std::fill_n(kept.begin() + static_cast<long>(before.size()), count, true);
