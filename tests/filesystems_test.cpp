@@ -6,9 +6,12 @@
 // after a remount, as after a reboot), and failed at every call of its commit. Each state is
 // judged whole or nothing: the old set exactly, or every output verifying under the key entry
 // with the replaced files' permission bits kept and everything else unchanged; and nothing of
-// the tool's own is left. Runs as root; skipped, with the reason, where loop devices or mounts
-// cannot be made.
+// the tool's own is left. On ext4 with a journal, which gives a freed inode number out again at
+// once, a way back that is a copy is told from a newer file given its origin's number. Runs as
+// root; skipped, with the reason, where loop devices or mounts cannot be made.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -163,6 +166,21 @@ std::string differences(const folder_state& before, const folder_state& after,
     return found;
 }
 
+// The file system of `layout`, or null with the reason it cannot be made here.
+std::unique_ptr<kvr_test::scratch_fs> make_scratch(const fs_layout& layout, std::string& why) {
+    why = kvr_test::mounts_unavailable();
+    if (!why.empty()) {
+        return nullptr;
+    }
+    try {
+        kvr_test::let_sanitized_programs_be_traced();
+        return std::make_unique<kvr_test::scratch_fs>(layout);
+    } catch (const std::exception& error) {
+        why = layout.name + " cannot be made here: " + error.what();
+        return nullptr;
+    }
+}
+
 // A step's report on one line: how the run (and the rerun) ended and why, the set, and the
 // first thing found wrong.
 std::string in_brief(const std::string& found) {
@@ -193,16 +211,11 @@ class OnFileSystem : public ::testing::TestWithParam<fs_layout> {
     std::unique_ptr<kvr_test::scratch_fs> scratch;
 
     void SetUp() override {
-        const std::string unavailable = kvr_test::mounts_unavailable();
-        if (!unavailable.empty()) {
-            GTEST_SKIP() << unavailable;
+        std::string why;
+        scratch = make_scratch(GetParam(), why);
+        if (scratch == nullptr) {
+            GTEST_SKIP() << why;
         }
-        try {
-            scratch = std::make_unique<kvr_test::scratch_fs>(GetParam());
-        } catch (const std::exception& error) {
-            GTEST_SKIP() << GetParam().name << " cannot be made here: " << error.what();
-        }
-        kvr_test::let_sanitized_programs_be_traced();
     }
     void TearDown() override { scratch.reset(); }
 
@@ -424,5 +437,68 @@ INSTANTIATE_TEST_SUITE_P(Matrix, OnFileSystem, ::testing::ValuesIn(layouts()),
                          [](const ::testing::TestParamInfo<fs_layout>& layout) {
                              return layout.param.name;
                          });
+
+// A way back that is a copy (no hard links) is the old file's content, not its inode number. On
+// ext4 with a journal, which gives a freed inode number out again at once, a run killed after m1's
+// rename and before m2's leaves m1's old inode free; a newer file given that number must be left
+// as it is by the rerun, and the copy kept.
+TEST(OnExt4WithAJournal, ACopysOriginInodeGivenToANewerFileIsNotTakenForTheOldFile) {
+    std::string why;
+    const std::unique_ptr<kvr_test::scratch_fs> ext4 = make_scratch(layouts().front(), why);
+    if (ext4 == nullptr) {
+        GTEST_SKIP() << why;
+    }
+    const auto write = [](const fs::path& path, const std::string& text) {
+        kvr_test::write_text(path.string(), text);
+    };
+    const signing_job killed_job = {
+        {{"in1.module", "out/m1.module", 1}, {"in2.module", "out/m2.module", 2}}, "key.module", {}};
+    ext4->lay([&](const fs::path& tree) {
+        killed_job.write(tree);
+        fs::create_directories(tree / "out");
+        write(tree / "out/m1.module", "old\n");
+        write(tree / "out/m2.module", "old\n");
+    });
+    const fs::path out = ext4->root() / "out";
+    struct stat old_m1 {};
+    ASSERT_EQ(::stat((out / "m1.module").c_str(), &old_m1), 0);
+    const kvr_test::temp_dir logs;
+    const process_result killed = kvr_test::run_traced(
+        KVR_STRACE_PATH, KVR_SIGN_PATH, killed_job.args(), ext4->root().string(),
+        {"linkat:error=EMLINK", "renameat:signal=SIGKILL:when=5"}, logs / "trace");
+    ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+    const kvr_test::bytes log = kvr_test::read_bytes(logs / "trace");
+    const std::string trace(log.begin(), log.end());
+    const size_t last_rename = trace.rfind("\nrenameat(");
+    ASSERT_NE(trace.find("\"m2.module.kvr_sign-staged-", last_rename), std::string::npos) << trace;
+    // The commit renamed m1 over the old file; a newer file now takes its inode number.
+    fs::remove(out / "m1.module");
+    for (int i = 0; i < 2000 && !fs::exists(out / "m1.module"); ++i) {
+        write(out / "n.module", "new\n");
+        struct stat newer {};
+        if (::stat((out / "n.module").c_str(), &newer) == 0 && newer.st_ino == old_m1.st_ino) {
+            fs::rename(out / "n.module", out / "m1.module");
+        }
+    }
+    fs::remove(out / "n.module");
+    ASSERT_TRUE(fs::exists(out / "m1.module")) << "ext4 did not give the inode number out again";
+    const signing_job rerun_job = {{{"in3.module", "out/m3.module", 3}}, "key.module", {}};
+    rerun_job.write(ext4->root());
+    const process_result rerun =
+        kvr_test::run_program(KVR_SIGN_PATH, rerun_job.args(), ext4->root().string());
+    ASSERT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_NE(rerun.err.find("  left as it is: " + (out / "m1.module").string()), std::string::npos)
+        << rerun.err;
+    EXPECT_EQ(kvr_test::read_bytes((out / "m1.module").string()),
+              (kvr_test::bytes{'n', 'e', 'w', '\n'}));
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::recursive_directory_iterator(ext4->root())) {
+        if (is_tool_file(entry.path().string())) {
+            left.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(left.size(), 1u) << rerun.err;
+    EXPECT_EQ(kvr_test::read_bytes(left.front().string()), (kvr_test::bytes{'o', 'l', 'd', '\n'}));
+}
 
 }  // namespace

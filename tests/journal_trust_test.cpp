@@ -628,40 +628,6 @@ TEST_F(JournalTrust, ARunFileThatCannotBeRemovedIsNamed) {
     }
 }
 
-// A way back that is a copy is the old file's content, not its inode number: a newer file that
-// the file system gave that number is left as it is, and the copy is kept.
-TEST_F(JournalTrust, ACopysOriginInodeGivenToANewerFileIsNotTakenForTheOldFile) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << kTracedAsRoot;
-    }
-    write_file(at("out/m1.module"), "old\n");
-    write_file(at("out/m2.module"), "old\n");
-    const ino_t old_inode = stat_of(at("out/m1.module")).st_ino;
-    const process_result killed = traced({"linkat:error=EMLINK", kKillAtM2},
-                                         job({1, 2}, "key.module"), "\"m2.module.kvr_sign-staged-");
-    ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
-    // The commit renamed m1 over the old file; a newer file now takes its inode number.
-    fs::remove(at("out/m1.module"));
-    for (int i = 0; i < 2000 && !fs::exists(at("out/m1.module")); ++i) {
-        write_file(at("out/n.module"), "new\n");
-        if (stat_of(at("out/n.module")).st_ino == old_inode) {
-            fs::rename(at("out/n.module"), at("out/m1.module"));
-        }
-    }
-    fs::remove(at("out/n.module"));
-    if (!fs::exists(at("out/m1.module"))) {
-        GTEST_SKIP() << "this file system did not give the inode number out again";
-    }
-    const process_result rerun = run(job({3}, "key.module"));
-    ASSERT_EQ(rerun.status, 0) << rerun.err;
-    EXPECT_NE(rerun.err.find("  left as it is: " + at("out/m1.module")), std::string::npos)
-        << rerun.err;
-    EXPECT_EQ(kvr_test::read_bytes(at("out/m1.module")), (bytes{'n', 'e', 'w', '\n'}));
-    const names left = own_files(root);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(kvr_test::read_bytes(at(left[0])), (bytes{'o', 'l', 'd', '\n'}));
-}
-
 // ---- Runs at once, many folders --------------------------------------------------------------
 
 // The key entry and half the outputs in A, the other half in B, the inputs in C.
