@@ -12,8 +12,8 @@
 // inode exists: the stash keeps it), and a kept unlink of a name that is not there removes nothing.
 // Each name ends as the last kept change to it left it. Where a point has too many subsets, the
 // any-order model tries every one that keeps or loses at most one change (two in the full form)
-// and, up to a cap, a fixed-seed sample of the others. Un-flushed data and attributes are kept or
-// lost too. Every distinct state of every point of the trace is rebuilt in the job's folders with
+// and, up to a cap, a sample of the others drawn from a fixed start. Un-flushed data and
+// attributes are kept or lost too. Every distinct state of every point of the trace is rebuilt in the job's folders with
 // the run's own inodes, the same command runs again, and the outcome is checked: the whole set
 // signed from the original inputs, replaced files with their old mode and owner, inputs unchanged,
 // nothing of the tool's own left. A failure names the point, the entry changes the cut kept and
@@ -192,9 +192,9 @@ class power_cut_model {
     // changes kept as an in-order prefix of each folder's, or as any subset of them; the
     // un-flushed data of all files kept or lost (or, file by file, each on its own); the
     // un-flushed modes and owners kept or lost.
-    void each_state(bool unordered, const sampling& limit, unsigned seed, bool file_by_file,
+    void each_state(bool unordered, const sampling& limit, unsigned draw_start, bool file_by_file,
                     const std::function<void(const tree&, const std::string&)>& visit) const {
-        for (const selection& kept : unordered ? subsets(limit, seed) : prefixes()) {
+        for (const selection& kept : unordered ? subsets(limit, draw_start) : prefixes()) {
             std::vector<file_id> dirty;
             const std::map<place, file_id> names = names_after(kept);
             for (const auto& [at, id] : names) {
@@ -334,8 +334,8 @@ class power_cut_model {
     // Any subset of all folders' un-flushed changes (the folders are independent, so a subset
     // of the whole is a subset of each folder's). Where there are more than `limit.cap`: every
     // subset keeping at most `limit.few` changes and every one losing at most that many, then
-    // subsets drawn from a generator seeded with `seed` until there are `limit.cap`.
-    std::vector<selection> subsets(const sampling& limit, unsigned seed) const {
+    // subsets drawn from a generator started at `draw_start` until there are `limit.cap`.
+    std::vector<selection> subsets(const sampling& limit, unsigned draw_start) const {
         const size_t count = pending_count();
         const bool all = count < 20 && (size_t(1) << count) <= limit.cap;
         std::set<selection> chosen;
@@ -353,7 +353,7 @@ class power_cut_model {
             };
         selection none(count, false);
         few_of(none, 0, all ? count : limit.few);
-        std::mt19937_64 draw(seed);
+        std::mt19937_64 draw(draw_start);
         for (size_t tries = 0; !all && chosen.size() < limit.cap && tries < 4 * limit.cap;
              ++tries) {
             selection kept(count);

@@ -21,9 +21,9 @@ namespace kvr_test {
 // create_directory fails on a name that is taken, so the folder is new and the test's own.
 temp_dir::temp_dir() {
     const std::filesystem::path base = std::filesystem::temp_directory_path();
-    std::random_device seed;
+    std::random_device noise;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::filesystem::path candidate = base / ("kvr_test_" + std::to_string(seed()));
+        const std::filesystem::path candidate = base / ("kvr_test_" + std::to_string(noise()));
         std::error_code error;
         if (std::filesystem::create_directory(candidate, error)) {
             path_ = candidate;
