@@ -13,8 +13,9 @@
 // Each name ends as the last kept change to it left it. Where a point has too many subsets, the
 // any-order model tries every one that keeps or loses at most one change (two in the full form)
 // and, up to a cap, a sample of the others drawn from a fixed start. Un-flushed data and
-// attributes are kept or lost too. Every distinct state of every point of the trace is rebuilt in the job's folders with
-// the run's own inodes, the same command runs again, and the outcome is checked: the whole set
+// attributes are kept or lost too. Every distinct state of every point of the trace is rebuilt
+// in the job's folders with the run's own inodes, the same command runs again, and the outcome
+// is checked: the whole set
 // signed from the original inputs, replaced files with their old mode and owner, inputs unchanged,
 // nothing of the tool's own left. A failure names the point, the entry changes the cut kept and
 // lost in each folder, and whether a second rerun finishes the job. The full form
