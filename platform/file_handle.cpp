@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "fio_read_file.h"
+
 namespace fio {
 
 handle& handle::operator=(handle&& other) noexcept {
@@ -12,6 +14,10 @@ handle& handle::operator=(handle&& other) noexcept {
         value_ = other.release();
     }
     return *this;
+}
+
+wiped_on_return::~wiped_on_return() {
+    fio_wipe(buffer, count);
 }
 
 handle::~handle() {

@@ -172,6 +172,15 @@ int remove_at(const handle& folder, const char* name);
 
 // ---- Open files ---------------------------------------------------------------------------
 
+// What read_up_to makes room for before it reads: more than a module image.
+inline constexpr size_t kReadReserve = 1 << 16;
+// Wipes a buffer that held file content when the scope ends.
+struct wiped_on_return {
+    void* buffer;
+    size_t count;
+    ~wiped_on_return();
+};
+
 int identify(const handle& file, identity& found);
 int write_all(const handle& file, const void* bytes, size_t count);
 int write_all_at(const handle& file, const void* bytes, size_t count, uint64_t offset);

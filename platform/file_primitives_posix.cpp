@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -312,8 +313,12 @@ int read_some(const handle& file, void* buffer, size_t size, size_t& got) {
 }
 
 int read_up_to(const handle& file, size_t most, std::string& bytes) {
+    // What is read may be a module image: room for a module up front, so that growing the
+    // string leaves no copy behind, and the buffer wiped when done.
     bytes.clear();
+    bytes.reserve(std::min<size_t>(most, kReadReserve));
     char buffer[1 << 14];
+    const wiped_on_return wipe{buffer, sizeof buffer};
     for (;;) {
         const ssize_t got = ::read(file.value(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) {

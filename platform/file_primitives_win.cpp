@@ -37,6 +37,7 @@
 #include <winternl.h>
 // clang-format on
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -893,8 +894,12 @@ int read_some(const handle& file, void* buffer, size_t size, size_t& got) {
 }
 
 int read_up_to(const handle& file, size_t most, std::string& bytes) {
+    // What is read may be a module image: room for a module up front, so that growing the
+    // string leaves no copy behind, and the buffer wiped when done.
     bytes.clear();
+    bytes.reserve(std::min<size_t>(most, kReadReserve));
     char buffer[1 << 14];
+    const wiped_on_return wipe{buffer, sizeof buffer};
     for (;;) {
         size_t got = 0;
         if (const int error = read_some(file, buffer, sizeof buffer, got); error != 0 || got == 0) {

@@ -310,6 +310,22 @@ TEST_F(JournalTrust, AStaleJournalNeverRevertsNewerWork) {
                                       "out/m2.module.kvr_sign-backup-" + id}));
 }
 
+// An output the killed commit renamed, whose bits were changed since, is still the run's (its
+// content says so) and is put back with the others: the set is never left mixed.
+TEST_F(JournalTrust, AnOutputWhoseBitsChangedAfterAKillIsStillPutBack) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << kTracedAsRoot;
+    }
+    kill_mid_commit("key.module");
+    fs::permissions(at("out/m1.module"), fs::perms(0600));
+    const process_result rerun = run(job({1, 2}, "key.module"));
+    ASSERT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_TRUE(rerun.err.starts_with(std::string(kUndone) + "2 file(s) put back")) << rerun.err;
+    EXPECT_EQ(rerun.err.find("left as it is"), std::string::npos) << rerun.err;
+    EXPECT_TRUE(verifies("key.module", {"out/m1.module", "out/m2.module"}));
+    EXPECT_EQ(own_files(root), names{});
+}
+
 TEST_F(JournalTrust, LongKeyNamesThatDifferAtTheEndKeepTheirJournalsApart) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << kTracedAsRoot;

@@ -248,19 +248,43 @@ int holds_content(const held_folder& folder, const char* name, uint64_t size,
     return error == EFBIG ? 0 : error;  // longer than the recorded file: not it
 }
 
-// Whether `found`, at `name`, is the recorded file: its identity and attributes, and where a
-// digest was recorded its content too (an inode number freed and given to a newer file must
-// not pass for it). In a folder known by content, identities prove nothing: the digest is
-// required.
+// Whether `found`, at `name`, is the recorded file: its attributes, and its content where a
+// digest was recorded (an inode number freed and given to a newer file must not pass for it,
+// and a number a file system gives anew, after a remount or on every look, must not hide it).
+// Only without a digest (a journal of the earlier format) does the identity decide, and only
+// in a folder that is still the one recorded.
 int recognise(const journal_place& place, const char* name, const fio::identity& found,
               const recorded_file& file, const std::string& sha256, bool& recognised) {
-    recognised = file.present && same_attributes(found, file) &&
-                 (place.by_content || same_identity(found, file));
-    if (!recognised || sha256.empty()) {
-        recognised = recognised && !place.by_content;
+    recognised = false;
+    if (!file.present || !same_attributes(found, file)) {
         return 0;
     }
-    return holds_content(*place.folder, name, file.size, sha256, recognised);
+    const int error =
+        sha256.empty() ? EACCES : holds_content(*place.folder, name, file.size, sha256, recognised);
+    if (error == EACCES || error == EPERM) {  // no digest, or a file this user may not read
+        recognised = !place.by_content && same_identity(found, file);
+        return 0;
+    }
+    return error;
+}
+
+// Whether the target holds the run's staged file: its content where a digest was recorded,
+// whatever was done to its owner or bits since (each run signs with a key of its own, so no
+// other run's file holds that content), else its identity and attributes.
+int is_staged_file(const journal_entry& entry, const journal_place& place,
+                   const fio::identity& target, bool& ours) {
+    if (entry.staged_sha256.empty()) {
+        return recognise(place, entry.name.c_str(), target, entry.staged, {}, ours);
+    }
+    ours = false;
+    if (target.kind != fio::file_kind::regular || target.size != entry.staged.size) {
+        return 0;
+    }
+    const int error =
+        holds_content(*place.folder, entry.name.c_str(), target.size, entry.staged_sha256, ours);
+    return error == EACCES || error == EPERM
+               ? recognise(place, entry.name.c_str(), target, entry.staged, {}, ours)
+               : error;
 }
 
 // Looks at `name`: absent, the recorded file, or something else. Another error is returned.
@@ -342,14 +366,19 @@ int is_old_file(const journal_entry& entry, const journal_place& place, const fi
         old = true;
         return 0;
     }
-    old = (place.by_content || same_identity(target, entry.origin)) &&
-          target.size == entry.way_back.size;
-    if (!old || entry.way_back_sha256.empty()) {
-        old = old && !place.by_content;
+    old = false;
+    if (target.kind != fio::file_kind::regular || target.size != entry.way_back.size) {
         return 0;
     }
-    return holds_content(*place.folder, entry.name.c_str(), target.size, entry.way_back_sha256,
-                         old);
+    const int error = entry.way_back_sha256.empty()
+                          ? EACCES
+                          : holds_content(*place.folder, entry.name.c_str(), target.size,
+                                          entry.way_back_sha256, old);
+    if (error == EACCES || error == EPERM) {  // no digest, or a file this user may not read
+        old = !place.by_content && same_identity(target, entry.origin);
+        return 0;
+    }
+    return error;
 }
 
 // Puts the old file back at the target from its way back, when the target is still the staged
@@ -407,8 +436,7 @@ int undo_entry(const journal& record, const journal_entry& entry, const journal_
         target = fio::identity{};
     }
     bool target_ours = false;
-    if (error == 0 && (error = recognise(place, entry.name.c_str(), target, entry.staged,
-                                         entry.staged_sha256, target_ours)) != 0) {
+    if (error == 0 && (error = is_staged_file(entry, place, target, target_ours)) != 0) {
         return error;
     }
     const marked_name staged(entry.name, kStagedMarker, record.run);
@@ -438,6 +466,15 @@ int undo_entry(const journal& record, const journal_entry& entry, const journal_
     return error != 0 ? error : staged_error;
 }
 
+// A file of the run that could not even be looked at stays, named, for the next run.
+void not_removed_for(int error, const held_folder& folder, const char* name,
+                     undo_outcome& outcome) {
+    if (error != 0) {
+        note(outcome.leftovers, "not removed", folder, name, fio::error_text(error).c_str());
+        outcome.unremoved = true;
+    }
+}
+
 void skipped_folder(const journal& record, uint32_t index, undo_outcome& outcome) {
     const std::string shown = fio_printable_text(record.folders[index].path);
     outcome.skipped_folder = true;
@@ -453,10 +490,10 @@ void skipped_folder(const journal& record, uint32_t index, undo_outcome& outcome
 std::string content_sha256(const void* bytes, size_t count) {
     unsigned char digest[EVP_MAX_MD_SIZE] = {};
     unsigned int length = 0;
-    if (EVP_Digest(bytes, count, digest, &length, EVP_sha256(), nullptr) != 1) {
-        return {};
-    }
-    return std::string(reinterpret_cast<const char*>(digest), length);
+    const bool made = EVP_Digest(bytes, count, digest, &length, EVP_sha256(), nullptr) == 1;
+    std::string value(reinterpret_cast<const char*>(digest), made ? length : 0);
+    OPENSSL_cleanse(digest, sizeof digest);
+    return value;
 }
 
 recorded_file record_of(const fio::identity& identity) {
@@ -569,10 +606,14 @@ void finish_entries(const journal& record, const journal_folders& folders, undo_
         }
         for (const char* marker : {kBackupMarker, kPendingMarker}) {
             const marked_name name(entry.name, marker, record.run);
-            remove_if_recorded(place, name.c_str(), entry.way_back, entry.way_back_sha256, outcome);
+            const int error = remove_if_recorded(place, name.c_str(), entry.way_back,
+                                                 entry.way_back_sha256, outcome);
+            not_removed_for(error, *place.folder, name.c_str(), outcome);
         }
         const marked_name staged(entry.name, kStagedMarker, record.run);
-        remove_if_recorded(place, staged.c_str(), entry.staged, entry.staged_sha256, outcome);
+        const int error =
+            remove_if_recorded(place, staged.c_str(), entry.staged, entry.staged_sha256, outcome);
+        not_removed_for(error, *place.folder, staged.c_str(), outcome);
     }
 }
 

@@ -2,6 +2,7 @@
 #include "run_presence.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -25,6 +26,8 @@ struct presence {
 // Read by the signal handler; it grows only while the termination signals are blocked.
 // Never destroyed: a signal handler may run during the exit.
 std::deque<presence>& g_presence = *new std::deque<presence>;
+// Set when a file of the run could not be removed: its run files then stay (see keep_run_files).
+volatile sig_atomic_t g_keep_run_files = 0;
 
 bool is_present(uint32_t folder) {
     for (const presence& here : g_presence) {
@@ -190,6 +193,10 @@ int make_run_file_durable(uint32_t folder) {
     return 0;
 }
 
+void keep_run_files() {
+    g_keep_run_files = 1;
+}
+
 void leave_all_folders() {
     if (!run_id_drawn()) {
         return;  // a stop before the run drew its id: it made no run file
@@ -197,10 +204,11 @@ void leave_all_folders() {
     const marked_name name = run_file_name(this_run());
     for (const presence& here : g_presence) {
         const held_folder& folder = folder_at(here.folder);
-        // What was removed before (staged files) reaches the disk before the run file goes.
-        fio::flush_folder(folder.folder);
-        if (const int error = fio::remove_at(folder.folder, name.c_str());
-            error != 0 && error != ENOENT) {
+        // What was removed before (staged files) reaches the disk before the run file goes; a
+        // file of the run left behind keeps the run file that lets a later run remove it.
+        const int error = g_keep_run_files != 0 ? EBUSY : fio::flush_folder(folder.folder);
+        if (const int removed = error != 0 ? error : fio::remove_at(folder.folder, name.c_str());
+            removed != 0 && removed != ENOENT) {
             qpx_say_from_stop_handler("  not removed: ", 15);
             qpx_say_from_stop_handler(folder.path.data(), folder.path.size());
             qpx_say_from_stop_handler(fio::kPathSeparator, std::strlen(fio::kPathSeparator));

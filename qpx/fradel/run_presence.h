@@ -20,8 +20,12 @@
 // the system's reason.
 int be_present_in(uint32_t folder);
 
-// Removes this run's run files. Async-signal-safe.
+// Removes this run's run files, unless keep_run_files() was called; names each that stays.
+// Async-signal-safe.
 void leave_all_folders();
+// A file of the run could not be removed: its run files stay, so that a later run that finds
+// them dead removes it (also where the run gave it another user's owner). Async-signal-safe.
+void keep_run_files();
 // Flushes `folder` once, so that this run's run file there is on the disk: needed before a file
 // of the run there is given another owner, which only a run file of this user lets a later run
 // remove.
